@@ -1,0 +1,69 @@
+#include "core/json_codec.h"
+
+#include <cmath>
+#include <limits>
+
+namespace tolvo::json {
+namespace {
+
+[[noreturn]] void typeMismatch(std::string_view key, std::string_view expected, const json& v) {
+  throw DecodingError("Expected to decode " + std::string(expected) + " for key \"" + std::string(key) +
+                      "\" but found " + v.type_name() + " instead.");
+}
+
+}  // namespace
+
+void throwMissingKey(std::string_view key) {
+  throw DecodingError("No value associated with key \"" + std::string(key) + "\".");
+}
+
+void requireObject(const json& j, std::string_view what) {
+  if (!j.is_object()) {
+    throw DecodingError("Expected to decode " + std::string(what) + " object but found " + j.type_name() + " instead.");
+  }
+}
+
+std::string Value<std::string>::decode(const json& v, std::string_view key) {
+  if (!v.is_string()) typeMismatch(key, "String", v);
+  return v.get<std::string>();
+}
+
+std::int64_t Value<std::int64_t>::decode(const json& v, std::string_view key) {
+  if (v.is_number_integer() && !v.is_number_unsigned()) return v.get<std::int64_t>();
+  if (v.is_number_unsigned()) {
+    const auto u = v.get<std::uint64_t>();
+    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return static_cast<std::int64_t>(u);
+  }
+  if (v.is_number_float()) {
+    // A number written with a fraction or exponent is accepted when it is exactly an integer.
+    const double d = v.get<double>();
+    if (std::isfinite(d) && std::trunc(d) == d && d >= -9.2233720368547758e18 && d < 9.2233720368547758e18) {
+      return static_cast<std::int64_t>(d);
+    }
+  }
+  typeMismatch(key, "Int64", v);
+}
+
+double Value<double>::decode(const json& v, std::string_view key) {
+  if (!v.is_number()) typeMismatch(key, "Double", v);
+  return v.get<double>();
+}
+
+bool Value<bool>::decode(const json& v, std::string_view key) {
+  if (!v.is_boolean()) typeMismatch(key, "Bool", v);
+  return v.get<bool>();
+}
+
+Bytes Value<Bytes>::decode(const json& v, std::string_view key) {
+  if (!v.is_string()) typeMismatch(key, "Data (Base64 string)", v);
+  auto bytes = base64Decode(v.get_ref<const std::string&>());
+  if (!bytes) throw DecodingError("Encountered Data for key \"" + std::string(key) + "\" is not valid Base64.");
+  return std::move(*bytes);
+}
+
+Timestamp Value<Timestamp>::decode(const json& v, std::string_view key) {
+  if (!v.is_number()) typeMismatch(key, "Date (number)", v);
+  return fromReferenceSeconds(v.get<double>());
+}
+
+}  // namespace tolvo::json

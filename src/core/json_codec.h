@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "core/base64.h"
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/raw_enum.h"
+#include "core/time_util.h"
+
+// Strict JSON field access for the record codecs: a missing required key, a value of the
+// wrong JSON type, bad Base64 or an unknown enumeration string raises DecodingError.
+namespace tolvo::json {
+
+using nlohmann::json;
+
+// Value decoders, one per field type.
+template <typename T>
+struct Value;
+
+template <> struct Value<std::string> {
+  static std::string decode(const json& v, std::string_view key);
+  static json encode(const std::string& v) { return v; }
+};
+template <> struct Value<std::int64_t> {
+  static std::int64_t decode(const json& v, std::string_view key);
+  static json encode(std::int64_t v) { return v; }
+};
+template <> struct Value<double> {
+  static double decode(const json& v, std::string_view key);
+  static json encode(double v) { return v; }
+};
+template <> struct Value<bool> {
+  static bool decode(const json& v, std::string_view key);
+  static json encode(bool v) { return v; }
+};
+template <> struct Value<Bytes> {
+  static Bytes decode(const json& v, std::string_view key);
+  static json encode(const Bytes& v) { return base64Encode(v); }
+};
+template <> struct Value<Timestamp> {
+  static Timestamp decode(const json& v, std::string_view key);
+  static json encode(Timestamp v) { return toReferenceSeconds(v); }
+};
+template <typename E>
+  requires requires { RawEnum<E>::table; }
+struct Value<E> {
+  static E decode(const json& v, std::string_view key) {
+    auto text = Value<std::string>::decode(v, key);
+    if (auto parsed = fromRawValue<E>(text)) return *parsed;
+    throw DecodingError("Cannot initialize " + std::string(key) + " from invalid value \"" + text + "\"");
+  }
+  static json encode(E v) { return std::string(rawValue(v)); }
+};
+
+[[noreturn]] void throwMissingKey(std::string_view key);
+void requireObject(const json& j, std::string_view what);
+
+template <typename T>
+T required(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) throwMissingKey(key);
+  return Value<T>::decode(*it, key);
+}
+
+// A missing key and null both give nothing.
+template <typename T>
+std::optional<T> optional(const json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  return Value<T>::decode(*it, key);
+}
+
+template <typename T>
+void put(json& object, const char* key, const T& value) {
+  object[key] = Value<T>::encode(value);
+}
+
+// Absent values are left out of the object.
+template <typename T>
+void put(json& object, const char* key, const std::optional<T>& value) {
+  if (value) object[key] = Value<T>::encode(*value);
+}
+
+// Encodes a record (or an array of records) as compact JSON bytes.
+template <typename T>
+[[nodiscard]] Bytes encode(const T& value) {
+  return toBytes(json(value).dump());
+}
+
+// Decodes JSON bytes into a record or array of records; raises DecodingError.
+template <typename T>
+[[nodiscard]] T decode(ByteView bytes) {
+  json parsed = json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) throw DecodingError("The given data was not valid JSON.");
+  try {
+    return parsed.get<T>();
+  } catch (const nlohmann::json::exception& e) {
+    throw DecodingError(e.what());
+  }
+}
+
+// The same, giving nothing instead of raising.
+template <typename T>
+[[nodiscard]] std::optional<T> tryDecode(ByteView bytes) {
+  try {
+    return decode<T>(bytes);
+  } catch (const DecodingError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace tolvo::json
