@@ -40,10 +40,16 @@ void checkOwnedDirectory(const Path& dir) {
 
 void ensurePrivateDirectory(const Path& dir) {
   if (dir.empty()) raise("create directory", dir, ENOENT);
+  const uid_t self = ::geteuid();
   Path current;
   for (const auto& part : dir) {
     current /= part;
     if (::mkdir(current.c_str(), 0700) != 0 && errno != EEXIST) raise("create directory", current);
+    // Every step of the way must be the user's or the system's: a directory or symbolic link
+    // planted by another user (say in a shared /tmp) could redirect our files to them.
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0) raise("stat", current);
+    if (st.st_uid != self && st.st_uid != 0) raise("path component not owned by this user:", current, EPERM);
   }
   checkOwnedDirectory(dir);
 }
