@@ -4,6 +4,7 @@ target_compile_options(tolvo_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
   -Wcast-align -Wunused -Woverloaded-virtual
   -Wformat=2 -Wimplicit-fallthrough
+  -Wno-restrict  # GCC 12 false positives inside std::string at -O2 and above
   -fstack-protector-strong)
 if(TOLVO_WERROR)
   target_compile_options(tolvo_options INTERFACE -Werror)

@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/handle.h"
+#include "core/records.h"
+#include "core/serial_queue.h"
+#include "db/database_error.h"
+#include "db/sql_row.h"
+#include "db/sql_value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tolvo {
+
+namespace detail {
+// Closes an SQLite connection (the release function of DatabaseManager's handle).
+void closeSQLiteConnection(sqlite3* connection) noexcept;
+}  // namespace detail
+
+// The one connection to the metadata database (an SQLCipher file keyed with the vault's
+// database key). Every statement runs on the serial queue "com.tolvodesk.database"; each
+// public operation blocks its caller until the queue has run it, so operations of all
+// threads apply one at a time in the order they reach the queue. Thread-safe.
+//
+// Errors: DatabaseError (notOpen before open and after close; prepareFailed, executeFailed
+// and queryFailed with SQLite's message); open() also raises SystemError for the directory
+// and the file, and openFailed with SQLite's result code.
+class DatabaseManager {
+ public:
+  // The process-wide instance, created on first use.
+  [[nodiscard]] static DatabaseManager& shared();
+
+  DatabaseManager();
+  DatabaseManager(const DatabaseManager&) = delete;
+  DatabaseManager& operator=(const DatabaseManager&) = delete;
+  ~DatabaseManager();
+
+  // Creates the parent directory (0700) and the file (0600) when missing, opens the file,
+  // keys it with `keyHex` (the database key as hexadecimal text), sets the connection
+  // pragmas and creates the schema. A failure after the file was opened (a wrong key, a file
+  // that is not a database) raises but leaves the connection open: close() before the next
+  // open. An open connection is replaced (and closed) by the next successful sqlite3 open.
+  void open(const std::filesystem::path& path, std::string_view keyHex);
+  // Closes the connection if one is open. Never fails.
+  void close();
+  [[nodiscard]] bool isOpen() const;
+
+  void createSession(const Session& session);
+  [[nodiscard]] std::optional<Session> getSession(std::string_view id);
+  // Newest start first.
+  [[nodiscard]] std::vector<Session> listSessions(std::int64_t limit, std::int64_t offset);
+  void updateSessionEnded(std::string_view sessionId, std::int64_t endedAtMs);
+
+  void createChunk(const Chunk& chunk);
+  // Ordered by start.
+  [[nodiscard]] std::vector<Chunk> listChunks(std::string_view sessionId);
+  void updateChunkEnded(std::string_view chunkId, std::int64_t endAtMs, std::int64_t mp4PlainLen);
+
+  // Inserts the interval (its id is ignored) and returns the row id SQLite assigned.
+  [[nodiscard]] std::int64_t createRecordingInterval(const RecordingInterval& interval);
+  [[nodiscard]] std::vector<RecordingInterval> listRecordingIntervals(std::string_view sessionId);
+  void updateRecordingIntervalEnd(std::int64_t id, std::int64_t endAtMs);
+
+  // Inserts the interval (its id is ignored) and returns the row id SQLite assigned.
+  [[nodiscard]] std::int64_t createContextInterval(const ContextInterval& interval);
+  [[nodiscard]] std::vector<ContextInterval> listContextIntervals(std::string_view sessionId);
+  void updateContextIntervalEnd(std::int64_t id, std::int64_t endAtMs);
+
+  // Inserts the event (its id is ignored).
+  void createEvent(const Event& event);
+  // Events with startMs <= tsMs <= endMs, ordered by time.
+  [[nodiscard]] std::vector<Event> listEvents(std::string_view sessionId, std::int64_t startMs, std::int64_t endMs);
+
+  void createPipelineJob(const PipelineJob& job);
+  [[nodiscard]] std::optional<PipelineJob> getPipelineJob(std::string_view id);
+  // Writes all four columns: an absent time or error stores NULL.
+  void updatePipelineJobStatus(std::string_view jobId, JobStatus status, std::optional<std::int64_t> startedAtMs,
+                               std::optional<std::int64_t> finishedAtMs, std::optional<std::string> error);
+
+  // The session's artifacts (only those of `kind` when given), ordered by creation time.
+  [[nodiscard]] std::vector<Artifact> listArtifacts(std::string_view sessionId,
+                                                    std::optional<ArtifactKind> kind = std::nullopt);
+
+  void createSummary(const Summary& summary);
+  // Summaries lying wholly inside [startMs, endMs], ordered by range start.
+  [[nodiscard]] std::vector<Summary> listSummaries(std::string_view sessionId, std::int64_t startMs,
+                                                   std::int64_t endMs);
+
+  // Deletes the sessions and every row that belongs to them in one transaction; repeated ids
+  // count once, unknown ids delete nothing. On failure nothing is deleted. Chunk and artifact
+  // files are the caller's to remove.
+  void deleteSessions(const std::vector<std::string>& sessionIDs);
+
+ private:
+  friend class DatabaseManagerTestPeer;
+  using Connection = Handle<sqlite3, detail::closeSQLiteConnection>;
+
+  // Runs `work` on the queue and waits for it; runs it inline when the caller already is on
+  // the queue (waiting for the queue from the queue would never return).
+  template <typename F>
+  auto onQueue(F&& work) -> std::invoke_result_t<F> {
+    if (queue_.isCurrent()) return std::forward<F>(work)();
+    return queue_.sync(std::forward<F>(work));
+  }
+
+  // The primitives every operation is built on. The plain ones run on the queue; the Unsafe
+  // ones run on the calling thread and REQUIRE that it is the queue's.
+  //   execute: prepare, bind, step once ("row" and "done" both succeed), finalize.
+  //   query: every row of the statement; a failing step raises queryFailed (no partial list).
+  void execute(std::string_view sql, const SQLParams& params = {});
+  [[nodiscard]] std::int64_t executeReturningLastInsertRowId(std::string_view sql, const SQLParams& params = {});
+  [[nodiscard]] std::vector<SQLRow> query(std::string_view sql, const SQLParams& params = {});
+  void executeUnsafe(std::string_view sql, const SQLParams& params = {});
+  [[nodiscard]] std::int64_t executeReturningLastInsertRowIdUnsafe(std::string_view sql,
+                                                                   const SQLParams& params = {});
+  [[nodiscard]] std::vector<SQLRow> queryUnsafe(std::string_view sql, const SQLParams& params = {});
+  void createSchemaUnsafe();
+  // Binds params[i] to placeholder i + 1; placeholders beyond the list stay NULL. Raises
+  // executeFailed when SQLite refuses a value (for example more values than placeholders).
+  void bindParams(sqlite3_stmt* statement, const SQLParams& params);
+
+  [[nodiscard]] sqlite3* connectionOrThrow() const;
+  void openUnsafe(const std::filesystem::path& path, std::string_view keyHex);
+
+  mutable SerialQueue queue_{"com.tolvodesk.database"};
+  Connection db_;  // touched only on queue_
+};
+
+}  // namespace tolvo

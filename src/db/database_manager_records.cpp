@@ -1,0 +1,215 @@
+// The record operations of DatabaseManager: one fixed statement each, run through the
+// primitives, and the mapping of their rows into records.
+#include <array>
+#include <string>
+#include <unordered_set>
+
+#include "core/raw_enum.h"
+#include "db/database_manager.h"
+#include "db/record_rows.h"
+
+namespace tolvo {
+namespace {
+
+template <typename Record>
+std::vector<Record> mapRows(const std::vector<SQLRow>& rows, Record (*toRecord)(const SQLRow&)) {
+  std::vector<Record> records;
+  records.reserve(rows.size());
+  for (const SQLRow& row : rows) records.push_back(toRecord(row));
+  return records;
+}
+
+constexpr std::string_view kSelectSession =
+    "SELECT session_id, started_at_ms, ended_at_ms, created_at_ms FROM sessions WHERE session_id = ?;";
+constexpr std::string_view kSelectPipelineJob =
+    "SELECT job_id, session_id, requested_at_ms, started_at_ms, finished_at_ms, status, job_type, params, error "
+    "FROM pipeline_jobs WHERE job_id = ?;";
+
+// The tables holding rows of a session, in deletion order (the session row itself last).
+constexpr std::array<std::string_view, 8> kDeleteSessionStatements{
+    "DELETE FROM chunks WHERE session_id = ?;",
+    "DELETE FROM recording_intervals WHERE session_id = ?;",
+    "DELETE FROM context_intervals WHERE session_id = ?;",
+    "DELETE FROM events WHERE session_id = ?;",
+    "DELETE FROM pipeline_jobs WHERE session_id = ?;",
+    "DELETE FROM artifacts WHERE session_id = ?;",
+    "DELETE FROM summaries WHERE session_id = ?;",
+    "DELETE FROM sessions WHERE session_id = ?;",
+};
+
+}  // namespace
+
+void DatabaseManager::createSession(const Session& session) {
+  execute(
+      "INSERT INTO sessions (session_id, started_at_ms, ended_at_ms, created_at_ms) VALUES (?, ?, ?, ?);",
+      {session.id, session.startedAtMs, session.endedAtMs, session.createdAtMs});
+}
+
+std::optional<Session> DatabaseManager::getSession(std::string_view id) {
+  auto rows = query(kSelectSession, {id});
+  if (rows.empty()) return std::nullopt;
+  return rows::toSession(rows.front());
+}
+
+std::vector<Session> DatabaseManager::listSessions(std::int64_t limit, std::int64_t offset) {
+  return mapRows(query("SELECT session_id, started_at_ms, ended_at_ms, created_at_ms FROM sessions ORDER BY "
+                       "started_at_ms DESC LIMIT ? OFFSET ?;",
+                       {limit, offset}),
+                 rows::toSession);
+}
+
+void DatabaseManager::updateSessionEnded(std::string_view sessionId, std::int64_t endedAtMs) {
+  execute("UPDATE sessions SET ended_at_ms = ? WHERE session_id = ?;", {endedAtMs, sessionId});
+}
+
+void DatabaseManager::createChunk(const Chunk& chunk) {
+  execute(
+      "INSERT INTO chunks (chunk_id, session_id, start_at_ms, end_at_ms, file_relpath, mp4_plain_len, page_size, "
+      "codec, width, height, fps, has_audio, audio_codec, audio_sample_rate, audio_channels, created_at_ms) VALUES "
+      "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?);",
+      {chunk.id, chunk.sessionId, chunk.startAtMs, chunk.endAtMs, chunk.fileRelpath, chunk.mp4PlainLen,
+       chunk.pageSize, chunk.codec, chunk.width, chunk.height, chunk.fps, chunk.hasAudio ? 1 : 0,
+       chunk.audioCodec, chunk.audioSampleRate, chunk.audioChannels, chunk.createdAtMs});
+}
+
+std::vector<Chunk> DatabaseManager::listChunks(std::string_view sessionId) {
+  return mapRows(query("SELECT chunk_id, session_id, start_at_ms, end_at_ms, file_relpath, mp4_plain_len, "
+                       "page_size, codec, width, height, fps, has_audio, audio_codec, audio_sample_rate, "
+                       "audio_channels, created_at_ms FROM chunks WHERE session_id = ? ORDER BY start_at_ms;",
+                       {sessionId}),
+                 rows::toChunk);
+}
+
+void DatabaseManager::updateChunkEnded(std::string_view chunkId, std::int64_t endAtMs, std::int64_t mp4PlainLen) {
+  execute("UPDATE chunks SET end_at_ms = ?, mp4_plain_len = ? WHERE chunk_id = ?;", {endAtMs, mp4PlainLen, chunkId});
+}
+
+std::int64_t DatabaseManager::createRecordingInterval(const RecordingInterval& interval) {
+  std::optional<std::string_view> reason;
+  if (interval.reason) reason = rawValue(*interval.reason);
+  return executeReturningLastInsertRowId(
+      "INSERT INTO recording_intervals (session_id, start_at_ms, end_at_ms, state, reason) VALUES (?, ?, ?, ?, ?);",
+      {interval.sessionId, interval.startAtMs, interval.endAtMs, rawValue(interval.state), reason});
+}
+
+std::vector<RecordingInterval> DatabaseManager::listRecordingIntervals(std::string_view sessionId) {
+  return mapRows(query("SELECT interval_id, session_id, start_at_ms, end_at_ms, state, reason FROM "
+                       "recording_intervals WHERE session_id = ? ORDER BY start_at_ms;",
+                       {sessionId}),
+                 rows::toRecordingInterval);
+}
+
+void DatabaseManager::updateRecordingIntervalEnd(std::int64_t id, std::int64_t endAtMs) {
+  execute("UPDATE recording_intervals SET end_at_ms = ? WHERE interval_id = ?;", {endAtMs, id});
+}
+
+std::int64_t DatabaseManager::createContextInterval(const ContextInterval& interval) {
+  return executeReturningLastInsertRowId(
+      "INSERT INTO context_intervals (session_id, start_at_ms, end_at_ms, bundle_id, app_name, window_title, "
+      "display_hint) VALUES (?, ?, ?, ?, ?, ?, ?);",
+      {interval.sessionId, interval.startAtMs, interval.endAtMs, interval.bundleId, interval.appName,
+       interval.windowTitle, interval.displayHint});
+}
+
+std::vector<ContextInterval> DatabaseManager::listContextIntervals(std::string_view sessionId) {
+  return mapRows(query("SELECT ctx_id, session_id, start_at_ms, end_at_ms, bundle_id, app_name, window_title, "
+                       "display_hint FROM context_intervals WHERE session_id = ? ORDER BY start_at_ms;",
+                       {sessionId}),
+                 rows::toContextInterval);
+}
+
+void DatabaseManager::updateContextIntervalEnd(std::int64_t id, std::int64_t endAtMs) {
+  execute("UPDATE context_intervals SET end_at_ms = ? WHERE ctx_id = ?;", {endAtMs, id});
+}
+
+void DatabaseManager::createEvent(const Event& event) {
+  execute("INSERT INTO events (session_id, ts_ms, type, payload) VALUES (?, ?, ?, ?);",
+          {event.sessionId, event.tsMs, rawValue(event.type), event.payload});
+}
+
+std::vector<Event> DatabaseManager::listEvents(std::string_view sessionId, std::int64_t startMs, std::int64_t endMs) {
+  return mapRows(query("SELECT event_id, session_id, ts_ms, type, payload FROM events WHERE session_id = ? AND "
+                       "ts_ms >= ? AND ts_ms <= ? ORDER BY ts_ms;",
+                       {sessionId, startMs, endMs}),
+                 rows::toEvent);
+}
+
+void DatabaseManager::createPipelineJob(const PipelineJob& job) {
+  execute(
+      "INSERT INTO pipeline_jobs (job_id, session_id, requested_at_ms, started_at_ms, finished_at_ms, status, "
+      "job_type, params, error) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?);",
+      {job.id, job.sessionId, job.requestedAtMs, job.startedAtMs, job.finishedAtMs, rawValue(job.status),
+       rawValue(job.jobType), job.params, job.error});
+}
+
+std::optional<PipelineJob> DatabaseManager::getPipelineJob(std::string_view id) {
+  auto rows = query(kSelectPipelineJob, {id});
+  if (rows.empty()) return std::nullopt;
+  return rows::toPipelineJob(rows.front());
+}
+
+void DatabaseManager::updatePipelineJobStatus(std::string_view jobId, JobStatus status,
+                                              std::optional<std::int64_t> startedAtMs,
+                                              std::optional<std::int64_t> finishedAtMs,
+                                              std::optional<std::string> error) {
+  execute("UPDATE pipeline_jobs SET status = ?, started_at_ms = ?, finished_at_ms = ?, error = ? WHERE job_id = ?;",
+          {rawValue(status), startedAtMs, finishedAtMs, std::move(error), jobId});
+}
+
+std::vector<Artifact> DatabaseManager::listArtifacts(std::string_view sessionId, std::optional<ArtifactKind> kind) {
+  std::string sql =
+      "SELECT artifact_id, session_id, kind, range_start_ms, range_end_ms, file_relpath, created_at_ms FROM "
+      "artifacts WHERE session_id = ?";
+  SQLParams params{sessionId};
+  if (kind) {
+    sql += " AND kind = ?";
+    params.emplace_back(rawValue(*kind));
+  }
+  sql += " ORDER BY created_at_ms;";
+  return mapRows(query(sql, params), rows::toArtifact);
+}
+
+void DatabaseManager::createSummary(const Summary& summary) {
+  execute(
+      "INSERT INTO summaries (summary_id, session_id, range_start_ms, range_end_ms, model_id, summary_text, "
+      "created_at_ms) VALUES (?, ?, ?, ?, ?, ?, ?);",
+      {summary.id, summary.sessionId, summary.rangeStartMs, summary.rangeEndMs, summary.modelId,
+       summary.summaryText, summary.createdAtMs});
+}
+
+std::vector<Summary> DatabaseManager::listSummaries(std::string_view sessionId, std::int64_t startMs,
+                                                    std::int64_t endMs) {
+  return mapRows(query("SELECT summary_id, session_id, range_start_ms, range_end_ms, model_id, summary_text, "
+                       "created_at_ms FROM summaries WHERE session_id = ? AND range_start_ms >= ? AND "
+                       "range_end_ms <= ? ORDER BY range_start_ms;",
+                       {sessionId, startMs, endMs}),
+                 rows::toSummary);
+}
+
+void DatabaseManager::deleteSessions(const std::vector<std::string>& sessionIDs) {
+  std::vector<std::string_view> ids;
+  std::unordered_set<std::string_view> seen;
+  for (const std::string& id : sessionIDs) {
+    if (seen.insert(id).second) ids.push_back(id);
+  }
+  if (ids.empty()) return;
+
+  onQueue([&] {
+    executeUnsafe("BEGIN IMMEDIATE TRANSACTION;");
+    try {
+      for (std::string_view id : ids) {
+        for (std::string_view statement : kDeleteSessionStatements) executeUnsafe(statement, {id});
+      }
+      executeUnsafe("COMMIT;");
+    } catch (...) {
+      try {
+        executeUnsafe("ROLLBACK;");
+      } catch (...) {
+        // The statement that failed is what the caller needs to hear about.
+      }
+      throw;
+    }
+  });
+}
+
+}  // namespace tolvo

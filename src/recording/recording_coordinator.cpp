@@ -1,0 +1,22 @@
+#include "recording/recording_coordinator.h"
+
+namespace tolvo {
+
+RecordingCoordinator& RecordingCoordinator::shared() {
+  static RecordingCoordinator instance;
+  return instance;
+}
+
+RecordingCoordinator::RecordingCoordinator() { status_.config = RecordingConfig::defaultConfig(); }
+
+RecordingStatus RecordingCoordinator::status() const {
+  std::lock_guard lock(mutex_);
+  return status_;
+}
+
+void RecordingCoordinator::stopRecording(std::function<void()> completion) {
+  // Nothing records yet, so there is nothing to stop.
+  if (completion) completion();
+}
+
+}  // namespace tolvo
