@@ -1,0 +1,470 @@
+// tolvoctl: the command-line client of tolvo-recorder-service. One invocation opens one
+// connection; commands that read recorded data obtain a UI session token on it first.
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "client/service_launcher.h"
+#include "client/tolvo_client.h"
+#include "core/base64.h"
+#include "core/records.h"
+#include "core/recording_config.h"
+#include "core/service_protocol.h"
+#include "core/tolvo_constants.h"
+#include "client/tolvoctl/chunk_export.h"
+#include "client/tolvoctl/output.h"
+#include "client/tolvoctl/password_prompt.h"
+
+#ifndef TOLVO_VERSION
+#define TOLVO_VERSION "0.0.0"
+#endif
+
+namespace tolvo::ctl {
+namespace {
+
+using Json = nlohmann::json;
+
+// Validity asked for the token of one invocation.
+constexpr double kTokenSeconds = 300;
+
+// An operation the service ran and refused; its text goes to the user as it is.
+struct OperationFailed : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Globals {
+  std::string socket;
+  bool noSpawn = false;
+  bool json = false;
+  bool passwordStdin = false;
+};
+
+class Context {
+ public:
+  explicit Context(const Globals& globals) : globals_(globals) {}
+
+  TolvoClient& client() {
+    if (!client_) {
+      std::optional<std::filesystem::path> explicitPath;
+      if (!globals_.socket.empty()) explicitPath = globals_.socket;
+      TolvoClient::Options options;
+      options.replyTimeout = std::chrono::seconds(120);
+      client_ = ServiceLauncher::connect(ServiceProtocol::socketPath(explicitPath), !globals_.noSpawn, options);
+    }
+    return *client_;
+  }
+
+  SecureBytes password(const std::string& prompt) {
+    return globals_.passwordStdin ? readPasswordFromStdin() : readPasswordFromTerminal(prompt);
+  }
+
+  // The UI token of this invocation: minted while the vault is unlocked, otherwise earned
+  // with the vault password.
+  const UISessionToken& token() {
+    if (token_) return *token_;
+    TolvoClient& c = client();
+    DataResult<UISessionToken> result;
+    if (c.isVaultUnlocked()) {
+      result = c.mintUISession(kTokenSeconds);
+    } else {
+      if (!c.vaultExists()) throw OperationFailed("there is no vault yet; create one with `tolvoctl vault create`");
+      SecureBytes secret = password("Vault password: ");
+      result = c.completeUIUnlockWithPassword(toString(secret.view()));
+    }
+    if (result.error) throw OperationFailed(*result.error);
+    if (!result.value) throw OperationFailed("the service issued no session token");
+    token_ = *result.value;
+    return *token_;
+  }
+
+  [[nodiscard]] bool json() const { return globals_.json; }
+  [[nodiscard]] bool interactive() const { return !globals_.passwordStdin && ::isatty(STDIN_FILENO) != 0; }
+
+ private:
+  const Globals& globals_;
+  std::unique_ptr<TolvoClient> client_;
+  std::optional<UISessionToken> token_;
+};
+
+void printJson(const Json& value) { std::cout << value.dump(2) << '\n'; }
+
+void requireOk(const OkResult& result) {
+  if (!result.ok) throw OperationFailed(result.error.value_or("the operation failed"));
+}
+
+template <typename T>
+T requireValue(DataResult<T> result, const std::string& what) {
+  if (result.error) throw OperationFailed(*result.error);
+  if (!result.value) throw OperationFailed(what);
+  return std::move(*result.value);
+}
+
+std::string orDash(const std::optional<std::string>& text) { return text ? *text : "-"; }
+
+// --- commands -----------------------------------------------------------------------------
+
+void vaultStatus(Context& ctx) {
+  TolvoClient& c = ctx.client();
+  const bool exists = c.vaultExists();
+  const bool unlocked = c.isVaultUnlocked();
+  if (ctx.json()) return printJson({{"exists", exists}, {"unlocked", unlocked}});
+  if (!exists) std::cout << "No vault. Create one with `tolvoctl vault create`.\n";
+  else std::cout << "Vault: " << (unlocked ? "unlocked" : "locked") << '\n';
+}
+
+void vaultCreate(Context& ctx, bool touchID) {
+  TolvoClient& c = ctx.client();
+  SecureBytes password = ctx.password("New vault password: ");
+  if (password.empty()) throw OperationFailed("the password must not be empty");
+  if (ctx.interactive()) {
+    SecureBytes again = ctx.password("Repeat the password: ");
+    if (again.bytes() != password.bytes()) throw OperationFailed("the passwords do not match");
+  }
+  requireOk(c.createVault(toString(password.view()), touchID));
+  if (ctx.json()) return printJson({{"ok", true}});
+  std::cout << "Vault created.\n";
+}
+
+void vaultUnlock(Context& ctx) {
+  TolvoClient& c = ctx.client();
+  SecureBytes password = ctx.password("Vault password: ");
+  requireOk(c.unlockVaultWithPassword(toString(password.view())));
+  if (ctx.json()) return printJson({{"ok", true}});
+  std::cout << "Vault unlocked.\n";
+}
+
+void vaultLock(Context& ctx) {
+  const bool ok = ctx.client().lockVault();
+  if (ctx.json()) return printJson({{"ok", ok}});
+  std::cout << "Vault locked.\n";
+}
+
+void vaultDelete(Context& ctx, bool yes) {
+  if (!yes) {
+    if (::isatty(STDIN_FILENO) == 0) throw OperationFailed("deleting the vault needs --yes");
+    std::cerr << "This deletes the vault's keys: every recording becomes unreadable.\nType 'delete' to confirm: ";
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer != "delete") throw OperationFailed("not deleted");
+  }
+  requireOk(ctx.client().deleteVault());
+  if (ctx.json()) return printJson({{"ok", true}});
+  std::cout << "Vault deleted.\n";
+}
+
+void sessionsList(Context& ctx, std::int64_t limit, std::int64_t offset) {
+  const auto sessions = requireValue(ctx.client().listSessions(ctx.token(), limit, offset), "no sessions were returned");
+  if (ctx.json()) return printJson(Json(sessions));
+  if (sessions.empty()) {
+    std::cout << "No sessions.\n";
+    return;
+  }
+  Table table({"SESSION", "STARTED", "ENDED", "DURATION"});
+  for (const auto& s : sessions) {
+    std::optional<std::int64_t> duration;
+    if (s.endedAtMs) duration = *s.endedAtMs - s.startedAtMs;
+    table.add({s.id, formatTimeMs(s.startedAtMs), s.endedAtMs ? formatTimeMs(s.endedAtMs) : "(open)",
+               formatDurationMs(duration)});
+  }
+  table.print(std::cout);
+}
+
+void sessionsShow(Context& ctx, const std::string& id) {
+  TolvoClient& c = ctx.client();
+  const auto& token = ctx.token();
+  auto detail = c.getSessionDetail(token, id);
+  if (detail.error) throw OperationFailed(*detail.error);
+  if (!detail.value) throw OperationFailed("no session " + id);
+  const auto chunks = requireValue(c.listChunks(token, id), "no chunks were returned");
+  if (ctx.json()) return printJson({{"session", Json(*detail.value)}, {"chunks", Json(chunks)}});
+  const Session& s = *detail.value;
+  std::int64_t bytes = 0;
+  for (const auto& chunk : chunks) bytes += chunk.mp4PlainLen.value_or(0);
+  std::cout << "Session:  " << s.id << '\n'
+            << "Started:  " << formatTimeMs(s.startedAtMs) << '\n'
+            << "Ended:    " << (s.endedAtMs ? formatTimeMs(s.endedAtMs) : "(open)") << '\n'
+            << "Duration: " << formatDurationMs(s.endedAtMs ? std::optional(*s.endedAtMs - s.startedAtMs) : std::nullopt)
+            << '\n'
+            << "Chunks:   " << chunks.size() << " (" << formatBytes(bytes) << " of video)\n";
+}
+
+void sessionsDelete(Context& ctx, const std::vector<std::string>& ids) {
+  auto result = ctx.client().deleteSessions(ctx.token(), ids);
+  if (result.error) throw OperationFailed(*result.error);
+  if (ctx.json()) return printJson({{"deleted", result.count}});
+  std::cout << "Deleted " << result.count << (result.count == 1 ? " session.\n" : " sessions.\n");
+}
+
+void sessionsRepair(Context& ctx) {
+  auto result = ctx.client().repairInterruptedSessions();
+  if (result.error) throw OperationFailed(*result.error);
+  if (ctx.json()) return printJson({{"repaired", result.count}});
+  std::cout << "Repaired " << result.count << (result.count == 1 ? " session.\n" : " sessions.\n");
+}
+
+void chunksList(Context& ctx, const std::string& session) {
+  const auto chunks = requireValue(ctx.client().listChunks(ctx.token(), session), "no chunks were returned");
+  if (ctx.json()) return printJson(Json(chunks));
+  if (chunks.empty()) {
+    std::cout << "No chunks.\n";
+    return;
+  }
+  Table table({"CHUNK", "START", "END", "SIZE", "CODEC", "FRAME", "FPS", "AUDIO"});
+  for (const auto& c : chunks) {
+    char fps[16];
+    std::snprintf(fps, sizeof fps, "%g", c.fps);
+    table.add({c.id, formatTimeMs(c.startAtMs), c.endAtMs ? formatTimeMs(c.endAtMs) : "(open)",
+               formatBytes(c.mp4PlainLen), c.codec, std::to_string(c.width) + "x" + std::to_string(c.height), fps,
+               c.hasAudio ? c.audioCodec.value_or("yes") : "no"});
+  }
+  table.print(std::cout);
+}
+
+void chunksExport(Context& ctx, const std::string& session, const std::string& chunk, const std::string& out,
+                  const std::string& chunksDir) {
+  const std::filesystem::path dir =
+      chunksDir.empty() ? TolvoConstants::Paths::chunksDirectory() : std::filesystem::path(chunksDir);
+  const std::int64_t bytes = exportChunk(ctx.client(), ctx.token(), session, chunk, out, dir);
+  if (out == "-") return;
+  if (ctx.json()) return printJson({{"path", out}, {"bytes", bytes}});
+  std::cout << "Wrote " << formatBytes(bytes) << " to " << out << '\n';
+}
+
+void printRecordingIntervals(const std::vector<RecordingInterval>& intervals) {
+  Table table({"ID", "START", "END", "DURATION", "STATE", "REASON"});
+  for (const auto& i : intervals) {
+    table.add({std::to_string(i.id), formatTimeMs(i.startAtMs), formatTimeMs(i.endAtMs),
+               formatDurationMs(i.endAtMs - i.startAtMs), std::string(rawValue(i.state)),
+               i.reason ? std::string(rawValue(*i.reason)) : "-"});
+  }
+  table.print(std::cout);
+}
+
+void printContextIntervals(const std::vector<ContextInterval>& intervals) {
+  Table table({"ID", "START", "END", "DURATION", "APP", "WINDOW", "DISPLAY"});
+  for (const auto& i : intervals) {
+    table.add({std::to_string(i.id), formatTimeMs(i.startAtMs), formatTimeMs(i.endAtMs),
+               formatDurationMs(i.endAtMs - i.startAtMs), i.appName + " (" + i.bundleId + ")", orDash(i.windowTitle),
+               orDash(i.displayHint)});
+  }
+  table.print(std::cout);
+}
+
+void intervals(Context& ctx, const std::string& session) {
+  TolvoClient& c = ctx.client();
+  const auto recording = requireValue(c.listRecordingIntervals(ctx.token(), session), "no intervals were returned");
+  const auto context = requireValue(c.listContextIntervals(ctx.token(), session), "no intervals were returned");
+  if (ctx.json()) return printJson({{"recording", Json(recording)}, {"context", Json(context)}});
+  std::cout << "Recording intervals\n";
+  printRecordingIntervals(recording);
+  std::cout << "\nContext intervals\n";
+  printContextIntervals(context);
+}
+
+void contextIntervals(Context& ctx, const std::string& session) {
+  const auto context = requireValue(ctx.client().listContextIntervals(ctx.token(), session), "no intervals were returned");
+  if (ctx.json()) return printJson(Json(context));
+  printContextIntervals(context);
+}
+
+void events(Context& ctx, const std::string& session, std::int64_t from, std::int64_t to) {
+  const auto list = requireValue(ctx.client().listEvents(ctx.token(), session, from, to), "no events were returned");
+  if (ctx.json()) return printJson(Json(list));
+  Table table({"ID", "TIME", "TYPE", "PAYLOAD"});
+  for (const auto& e : list) {
+    std::string payload = "-";
+    if (e.payload) {
+      payload = toString(*e.payload);
+      bool printable = true;
+      for (unsigned char ch : payload) printable = printable && ch >= 0x20 && ch != 0x7f;
+      if (!printable) payload = base64Encode(*e.payload);
+      if (payload.size() > 80) payload = payload.substr(0, 77) + "...";
+    }
+    table.add({std::to_string(e.id), formatTimeMs(e.tsMs), std::string(rawValue(e.type)), payload});
+  }
+  table.print(std::cout);
+}
+
+void recordingStatus(Context& ctx) {
+  const auto status = requireValue(ctx.client().getRecordingStatus(), "the service returned no status");
+  if (ctx.json()) return printJson(Json(status));
+  std::cout << "State:    " << rawValue(status.state) << '\n'
+            << "Session:  " << orDash(status.currentSessionId) << '\n'
+            << "Chunk:    " << orDash(status.currentChunkId) << '\n'
+            << "Frames:   " << status.framesCaptured << '\n'
+            << "Written:  " << formatBytes(status.bytesWritten) << '\n';
+  if (status.pauseReason) std::cout << "Paused:   " << rawValue(*status.pauseReason) << '\n';
+  if (status.errorMessage) std::cout << "Error:    " << *status.errorMessage << '\n';
+}
+
+void simpleOk(Context& ctx, const OkResult& result, const char* done) {
+  requireOk(result);
+  if (ctx.json()) return printJson({{"ok", true}});
+  std::cout << done << '\n';
+}
+
+void permissions(Context& ctx) {
+  TolvoClient& c = ctx.client();
+  const bool screen = c.checkScreenRecordingPermission();
+  const bool accessibility = c.checkAccessibilityPermission();
+  if (ctx.json()) return printJson({{"screenRecording", screen}, {"accessibility", accessibility}});
+  std::cout << "Screen recording: " << (screen ? "granted" : "not granted") << '\n'
+            << "Accessibility:    " << (accessibility ? "trusted" : "not trusted") << '\n';
+}
+
+void rawCall(Context& ctx, const std::string& method, const std::string& params) {
+  Json parsed = params.empty() ? Json::object() : Json::parse(params, nullptr, false);
+  if (parsed.is_discarded()) throw OperationFailed("PARAMS is not valid JSON");
+  printJson(ctx.client().call(method, std::move(parsed)));
+}
+
+int run(int argc, char** argv) {
+  CLI::App app{"Command-line client of the TolvoDesk recorder service."};
+  app.name("tolvoctl");
+  app.require_subcommand(1);
+  app.fallthrough();
+  Globals globals;
+  app.add_option("--socket", globals.socket, "Socket of the service (default as the service chooses it)");
+  app.add_flag("--no-spawn", globals.noSpawn, "Do not start tolvo-recorder-service when none answers");
+  app.add_flag("--json", globals.json, "Print JSON for scripts instead of tables");
+  app.add_flag("--password-stdin", globals.passwordStdin, "Read the vault password from standard input");
+  app.set_version_flag("--version", "tolvoctl " TOLVO_VERSION);
+
+  std::function<void(Context&)> action;
+  auto on = [&](CLI::App* command, std::function<void(Context&)> f) {
+    command->callback([&action, f = std::move(f)] { action = f; });
+  };
+
+  // vault
+  auto* vault = app.add_subcommand("vault", "Create, unlock, lock or delete the vault")->require_subcommand(1);
+  on(vault->add_subcommand("status", "Whether a vault exists and is unlocked"), vaultStatus);
+  bool touchID = false;
+  auto* create = vault->add_subcommand("create", "Create the vault with a new password");
+  create->add_flag("--touch-id", touchID, "Also allow unlocking the UI with the biometric key");
+  on(create, [&](Context& c) { vaultCreate(c, touchID); });
+  on(vault->add_subcommand("unlock", "Unlock the vault with its password"), vaultUnlock);
+  on(vault->add_subcommand("lock", "Lock the vault (stops any recording)"), vaultLock);
+  bool yes = false;
+  auto* del = vault->add_subcommand("delete", "Delete the vault's keys");
+  del->add_flag("--yes", yes, "Do not ask for confirmation");
+  on(del, [&](Context& c) { vaultDelete(c, yes); });
+
+  // sessions
+  auto* sessions = app.add_subcommand("sessions", "List, show, delete or repair recorded sessions")->require_subcommand(1);
+  std::int64_t limit = 50, offset = 0;
+  auto* list = sessions->add_subcommand("list", "List sessions, newest first");
+  list->add_option("--limit", limit, "How many (default 50)");
+  list->add_option("--offset", offset, "How many to skip");
+  on(list, [&](Context& c) { sessionsList(c, limit, offset); });
+  std::string sessionId;
+  auto* show = sessions->add_subcommand("show", "Show one session");
+  show->add_option("SESSION", sessionId, "Session id")->required();
+  on(show, [&](Context& c) { sessionsShow(c, sessionId); });
+  std::vector<std::string> sessionIds;
+  auto* remove = sessions->add_subcommand("delete", "Delete finished sessions and their files");
+  remove->add_option("SESSION", sessionIds, "Session ids")->required();
+  on(remove, [&](Context& c) { sessionsDelete(c, sessionIds); });
+  on(sessions->add_subcommand("repair", "Close sessions left open by a crash"), sessionsRepair);
+
+  // chunks
+  auto* chunks = app.add_subcommand("chunks", "List or export a session's video chunks")->require_subcommand(1);
+  auto* chunksListCommand = chunks->add_subcommand("list", "List a session's chunks");
+  chunksListCommand->add_option("SESSION", sessionId, "Session id")->required();
+  on(chunksListCommand, [&](Context& c) { chunksList(c, sessionId); });
+  std::string chunkId, outPath, chunksDir;
+  auto* exportCommand = chunks->add_subcommand("export", "Decrypt one chunk to an MP4 file");
+  exportCommand->add_option("SESSION", sessionId, "Session id")->required();
+  exportCommand->add_option("CHUNK", chunkId, "Chunk id")->required();
+  exportCommand->add_option("OUT", outPath, "Output file (created 0600; - for standard output)")->required();
+  exportCommand->add_option("--chunks-dir", chunksDir, "Where the encrypted chunk files are (default: the vault's)");
+  on(exportCommand, [&](Context& c) { chunksExport(c, sessionId, chunkId, outPath, chunksDir); });
+
+  // intervals, context, events
+  auto* intervalsCommand = app.add_subcommand("intervals", "Recording and context intervals of a session");
+  intervalsCommand->add_option("SESSION", sessionId, "Session id")->required();
+  on(intervalsCommand, [&](Context& c) { intervals(c, sessionId); });
+  auto* contextCommand = app.add_subcommand("context", "Which application and window was frontmost, when");
+  contextCommand->add_option("SESSION", sessionId, "Session id")->required();
+  on(contextCommand, [&](Context& c) { contextIntervals(c, sessionId); });
+  std::int64_t from = 0, to = std::numeric_limits<std::int64_t>::max();
+  auto* eventsCommand = app.add_subcommand("events", "Events of a session");
+  eventsCommand->add_option("SESSION", sessionId, "Session id")->required();
+  eventsCommand->add_option("--from", from, "Start, milliseconds since 1970");
+  eventsCommand->add_option("--to", to, "End, milliseconds since 1970");
+  on(eventsCommand, [&](Context& c) { events(c, sessionId, from, to); });
+
+  // recording
+  auto* recording = app.add_subcommand("recording", "Start, pause, resume or stop recording")->require_subcommand(1);
+  on(recording->add_subcommand("status", "The recorder's state"), recordingStatus);
+  RecordingConfig config = RecordingConfig::defaultConfig();
+  auto* start = recording->add_subcommand("start", "Start recording (the vault must be unlocked)");
+  start->add_option("--fps", config.fps, "Frames per second");
+  start->add_option("--codec", config.codec, "hevc or h264");
+  start->add_option("--chunk-seconds", config.chunkDurationSeconds, "Length of one chunk");
+  start->add_flag("--audio", config.recordAudio, "Record the microphone too");
+  on(start, [&](Context& c) { simpleOk(c, c.client().startRecording(config), "Recording."); });
+  std::string reason = "user";
+  auto* pause = recording->add_subcommand("pause", "Pause recording");
+  pause->add_option("--reason", reason, "Pause reason (default user)");
+  on(pause, [&](Context& c) { simpleOk(c, c.client().pauseRecording(reason), "Paused."); });
+  on(recording->add_subcommand("resume", "Resume recording"),
+     [](Context& c) { simpleOk(c, c.client().resumeRecording(), "Resumed."); });
+  on(recording->add_subcommand("stop", "Stop recording"),
+     [](Context& c) { simpleOk(c, c.client().stopRecording(), "Stopped."); });
+
+  on(app.add_subcommand("permissions", "Screen-recording and accessibility permissions"), permissions);
+
+  // service
+  auto* service = app.add_subcommand("service", "Control the service process")->require_subcommand(1);
+  on(service->add_subcommand("stop", "Ask the service to exit"), [](Context& c) {
+    c.client().terminateService();
+    if (c.json()) return printJson({{"ok", true}});
+    std::cout << "Service stopping.\n";
+  });
+
+  // raw
+  std::string method, params;
+  auto* call = app.add_subcommand("call", "Send one raw request and print its result (for scripts)");
+  call->add_option("METHOD", method, "Operation name")->required();
+  call->add_option("PARAMS", params, "Params as a JSON object");
+  on(call, [&](Context& c) { rawCall(c, method, params); });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  Context ctx(globals);
+  try {
+    action(ctx);
+    return 0;
+  } catch (const OperationFailed& e) {
+    std::cerr << "tolvoctl: " << e.what() << '\n';
+    return 1;
+  } catch (const ClientError& e) {
+    std::cerr << "tolvoctl: " << e.what() << '\n';
+    if (e.kind() == ClientError::Kind::rpc) {
+      std::cerr << "  (the service refused the request, JSON-RPC error " << e.code() << ")\n";
+    }
+    return e.kind() == ClientError::Kind::noService ? 3 : 2;
+  } catch (const std::exception& e) {
+    std::cerr << "tolvoctl: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace
+}  // namespace tolvo::ctl
+
+int main(int argc, char** argv) { return tolvo::ctl::run(argc, argv); }

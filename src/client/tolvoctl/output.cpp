@@ -1,0 +1,69 @@
+#include "client/tolvoctl/output.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace tolvo::ctl {
+
+std::string formatTimeMs(std::optional<std::int64_t> ms) {
+  if (!ms) return "-";
+  std::time_t seconds = static_cast<std::time_t>(*ms / 1000);
+  std::tm local{};
+  if (::localtime_r(&seconds, &local) == nullptr) return std::to_string(*ms);
+  char text[32];
+  if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) return std::to_string(*ms);
+  return text;
+}
+
+std::string formatDurationMs(std::optional<std::int64_t> ms) {
+  if (!ms || *ms < 0) return "-";
+  const std::int64_t total = *ms / 1000;
+  const std::int64_t hours = total / 3600;
+  const std::int64_t minutes = (total % 3600) / 60;
+  const std::int64_t seconds = total % 60;
+  char text[48];
+  if (hours > 0) {
+    std::snprintf(text, sizeof text, "%lldh %02lldm %02llds", static_cast<long long>(hours),
+                  static_cast<long long>(minutes), static_cast<long long>(seconds));
+  } else if (minutes > 0) {
+    std::snprintf(text, sizeof text, "%lldm %02llds", static_cast<long long>(minutes), static_cast<long long>(seconds));
+  } else {
+    std::snprintf(text, sizeof text, "%llds", static_cast<long long>(seconds));
+  }
+  return text;
+}
+
+std::string formatBytes(std::optional<std::int64_t> bytes) {
+  if (!bytes) return "-";
+  const double value = static_cast<double>(*bytes);
+  char text[32];
+  if (*bytes < 1024) std::snprintf(text, sizeof text, "%lld B", static_cast<long long>(*bytes));
+  else if (value < 1024.0 * 1024) std::snprintf(text, sizeof text, "%.1f KiB", value / 1024);
+  else if (value < 1024.0 * 1024 * 1024) std::snprintf(text, sizeof text, "%.1f MiB", value / (1024.0 * 1024));
+  else std::snprintf(text, sizeof text, "%.1f GiB", value / (1024.0 * 1024 * 1024));
+  return text;
+}
+
+void Table::print(std::ostream& out) const {
+  std::vector<std::size_t> widths(headers_.size(), 0);
+  auto measure = [&](const std::vector<std::string>& row) {
+    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  };
+  measure(headers_);
+  for (const auto& row : rows_) measure(row);
+  auto emit = [&](const std::vector<std::string>& row) {
+    std::string line;
+    for (std::size_t i = 0; i < widths.size(); ++i) {
+      const std::string cell = i < row.size() ? row[i] : "";
+      line += cell;
+      if (i + 1 < widths.size()) line += std::string(widths[i] - cell.size() + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out << line << '\n';
+  };
+  emit(headers_);
+  for (const auto& row : rows_) emit(row);
+}
+
+}  // namespace tolvo::ctl

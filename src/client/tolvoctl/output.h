@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tolvo::ctl {
+
+// Milliseconds since the Unix epoch as local time "2026-01-31 09:15:02"; "-" for nothing.
+[[nodiscard]] std::string formatTimeMs(std::optional<std::int64_t> ms);
+
+// A span of milliseconds as "1h 02m 03s" / "2m 05s" / "4s"; "-" for nothing.
+[[nodiscard]] std::string formatDurationMs(std::optional<std::int64_t> ms);
+
+// Byte counts as "1.5 MiB".
+[[nodiscard]] std::string formatBytes(std::optional<std::int64_t> bytes);
+
+// A plain text table: a header row, then rows, columns padded to their widest cell.
+class Table {
+ public:
+  explicit Table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
+  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  [[nodiscard]] bool empty() const noexcept { return rows_.empty(); }
+  void print(std::ostream& out) const;
+
+ private:
+  std::vector<std::string> headers_;
+  std::vector<std::vector<std::string>> rows_;
+};
+
+}  // namespace tolvo::ctl

@@ -1,0 +1,371 @@
+#include "service/recorder_service.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "core/base64.h"
+#include "core/diagnostic_log.h"
+#include "core/json_codec.h"
+#include "core/tolvo_constants.h"
+#include "core/ui_test_mode.h"
+#include "crypto/encryption_utilities.h"
+#include "crypto/key_manager.h"
+#include "crypto/symmetric_key.h"
+#include "db/database_manager.h"
+#include "recording/recording_coordinator.h"
+#include "service/session_deletion.h"
+#include "service/session_repair.h"
+#include "vault/biometric_key_manager.h"
+#include "vault/keychain_manager.h"
+#include "vault/vault_manager.h"
+
+namespace tolvo {
+namespace {
+
+using Json = nlohmann::json;
+namespace Paths = TolvoConstants::Paths;
+
+constexpr const char* kInvalidToken = "Invalid or expired token";
+constexpr const char* kVaultLocked = "Vault is locked";
+constexpr std::size_t kChallengeSize = 32;
+constexpr auto kTerminateDelay = std::chrono::milliseconds(200);
+
+const char* boolText(bool b) { return b ? "true" : "false"; }
+
+// Base64 of `bytes`, with the intermediate copy wiped.
+std::string secretBase64(const SecureBytes& bytes) { return base64Encode(bytes.view()); }
+
+Json okReply() { return Json{{"ok", true}, {"error", nullptr}}; }
+Json failReply(std::string_view error) { return Json{{"ok", false}, {"error", error}}; }
+
+// The names in the UI test keychain folder, as ["a", "b"].
+std::string keychainDirectoryListing() {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(Paths::uiTestDirectory(false) / "keychain", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::string out = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) out += (i ? ", \"" : "\"") + names[i] + "\"";
+  return out + "]";
+}
+
+bool uiTestTokensFromProcess() {
+  const auto s = uiTestModeSwitches();
+  return s.argument || s.environment;
+}
+
+}  // namespace
+
+std::unique_ptr<RecorderService> RecorderService::makeShared() {
+  return std::make_unique<RecorderService>(Dependencies{
+      VaultManager::shared(), KeychainManager::shared(), KeyManager::shared(), BiometricKeyManager::shared(),
+      DatabaseManager::shared(), RecordingCoordinator::shared(), SystemClock::instance(), uiTestTokensFromProcess()});
+}
+
+RecorderService::RecorderService(Dependencies dependencies)
+    : deps_(dependencies), tokens_(deps_.clock, deps_.uiTestTokens) {}
+
+const std::map<std::string_view, RecorderService::Handler>& RecorderService::handlers() {
+  static const std::map<std::string_view, Handler> table{
+      {"vaultExists", &RecorderService::vaultExists},
+      {"createVault", &RecorderService::createVault},
+      {"unlockVaultWithPassword", &RecorderService::unlockVaultWithPassword},
+      {"syncUnlockedVault", &RecorderService::syncUnlockedVault},
+      {"lockVault", &RecorderService::lockVault},
+      {"isVaultUnlocked", &RecorderService::isVaultUnlocked},
+      {"deleteVault", &RecorderService::deleteVault},
+      {"requestUIUnlockChallenge", &RecorderService::requestUIUnlockChallenge},
+      {"completeUIUnlockWithSignature", &RecorderService::completeUIUnlockWithSignature},
+      {"completeUIUnlockWithPassword", &RecorderService::completeUIUnlockWithPassword},
+      {"mintUISession", &RecorderService::mintUISession},
+      {"lockUI", &RecorderService::lockUI},
+      {"validateUIToken", &RecorderService::validateUIToken},
+      {"repairInterruptedSessions", &RecorderService::repairInterruptedSessions},
+      {"listSessions", &RecorderService::listSessions},
+      {"deleteSessions", &RecorderService::deleteSessions},
+      {"getSessionDetail", &RecorderService::getSessionDetail},
+      {"listChunks", &RecorderService::listChunks},
+      {"getChunkKey", &RecorderService::getChunkKey},
+      {"listRecordingIntervals", &RecorderService::listRecordingIntervals},
+      {"listContextIntervals", &RecorderService::listContextIntervals},
+      {"listEvents", &RecorderService::listEvents},
+      {"terminateService", &RecorderService::terminateService},
+  };
+  return table;
+}
+
+bool RecorderService::handles(std::string_view method) const { return handlers().contains(method); }
+
+void RecorderService::handle(std::string_view method, const RpcParams& params, RpcReply reply) {
+  const auto it = handlers().find(method);
+  if (it == handlers().end()) return;  // never reached: the dispatcher asks handles() first
+  (this->*(it->second))(params, reply);
+}
+
+void RecorderService::replyToken(const RpcReply& reply, const UISessionToken& token, std::string_view key) {
+  reply.send(Json{{key, base64Encode(json::encode(token))}, {"error", nullptr}});
+}
+
+bool RecorderService::checkToken(const RpcParams& params, const RpcReply& reply, const char* dataKey) {
+  if (tokens_.validate(params.bytes("tokenData"))) return true;
+  reply.send(Json{{dataKey, nullptr}, {"error", kInvalidToken}});
+  return false;
+}
+
+template <typename Read>
+void RecorderService::replyData(const RpcReply& reply, const char* dataKey, Read&& read) {
+  try {
+    auto value = read();
+    reply.send(Json{{dataKey, base64Encode(json::encode(value))}, {"error", nullptr}});
+  } catch (const std::exception& e) {
+    reply.send(Json{{dataKey, nullptr}, {"error", e.what()}});
+  }
+}
+
+// ---- Vault ----
+
+void RecorderService::vaultExists(const RpcParams&, const RpcReply& reply) {
+  reply.send(Json{{"exists", deps_.keychain.vaultExists()}});
+}
+
+void RecorderService::createVault(const RpcParams& params, const RpcReply& reply) {
+  const char* env = std::getenv("TOLVO_UITEST_MODE");
+  DiagnosticLog::system(std::string("RecorderService: createVault called, TOLVO_UITEST_MODE=") + (env ? env : "nil"));
+  try {
+    deps_.vault.createVault(params.text("password"), params.boolean("enableTouchID"));
+    DiagnosticLog::system("RecorderService: createVault succeeded");
+    reply.send(okReply());
+  } catch (const std::exception& e) {
+    DiagnosticLog::system(std::string("RecorderService: createVault failed: ") + e.what());
+    reply.send(failReply(e.what()));
+  }
+}
+
+void RecorderService::unlockVaultWithPassword(const RpcParams& params, const RpcReply& reply) {
+  // Nothing derived from the password (not even its length) is written to the log.
+  xpcLog("unlockVaultWithPassword called");
+  const auto tmp = Paths::temporaryDirectory();
+  xpcLog("FileManager.default.temporaryDirectory = " + tmp.string());
+  const auto marker = uiTestMarkerPath();
+  xpcLog("Checking marker file at: " + marker.string());
+  xpcLog(std::string("UI test marker exists: ") + boolText(std::filesystem::exists(marker)));
+  xpcLog("Keychain directory contents: " + keychainDirectoryListing());
+  xpcLog("About to call vaultManager.unlockVault...");
+  try {
+    deps_.vault.unlockVault(params.text("password"));
+    xpcLog(std::string("unlockVaultWithPassword succeeded, isUnlocked=") + boolText(deps_.vault.isUnlocked()));
+    reply.send(okReply());
+  } catch (const std::exception& e) {
+    xpcLog(std::string("unlockVaultWithPassword failed - ") + e.what());
+    reply.send(failReply(e.what()));
+  }
+  xpcLog("unlockVaultWithPassword completed");
+}
+
+void RecorderService::syncUnlockedVault(const RpcParams& params, const RpcReply& reply) {
+  try {
+    const SymmetricKey masterKey(params.bytes("masterKeyData"));
+    deps_.vault.activateVault(masterKey);
+  } catch (const std::exception& e) {
+    reply.send(failReply(e.what()));
+    return;
+  }
+  tokens_.clear();
+  reply.send(okReply());
+}
+
+void RecorderService::lockVault(const RpcParams&, const RpcReply& reply) {
+  deps_.vault.lockVault();
+  tokens_.clear();
+  reply.send(Json{{"ok", true}});
+}
+
+void RecorderService::isVaultUnlocked(const RpcParams&, const RpcReply& reply) {
+  reply.send(Json{{"unlocked", deps_.vault.isUnlocked()}});
+}
+
+void RecorderService::deleteVault(const RpcParams&, const RpcReply& reply) {
+  try {
+    deps_.vault.deleteVault();
+    reply.send(okReply());
+  } catch (const std::exception& e) {
+    reply.send(failReply(e.what()));
+  }
+}
+
+// ---- UI sessions ----
+
+void RecorderService::requestUIUnlockChallenge(const RpcParams&, const RpcReply& reply) {
+  const SecureBytes challenge(EncryptionUtilities::randomBytes(kChallengeSize));
+  reply.send(Json{{"challenge", secretBase64(challenge)}, {"error", nullptr}});
+}
+
+void RecorderService::completeUIUnlockWithSignature(const RpcParams& params, const RpcReply& reply) {
+  bool verified = false;
+  try {
+    verified = deps_.biometrics.verify(params.bytes("signature"), params.bytes("challenge"));
+  } catch (const std::exception& e) {
+    reply.send(Json{{"token", nullptr}, {"error", e.what()}});
+    return;
+  }
+  if (!verified) {
+    reply.send(Json{{"token", nullptr}, {"error", "Signature verification failed"}});
+    return;
+  }
+  replyToken(reply, tokens_.create(params.real("validitySeconds")));
+}
+
+void RecorderService::completeUIUnlockWithPassword(const RpcParams& params, const RpcReply& reply) {
+  // Checks the password against the stored wrapped key without activating the vault; every
+  // failure, storage errors included, is the same "Invalid password".
+  bool valid = false;
+  try {
+    const auto kdf = deps_.keychain.loadKDFParams();
+    const auto wrapped = kdf ? deps_.keychain.loadEncryptedMasterKey() : std::nullopt;
+    if (kdf && wrapped) {
+      if (const auto kek = deps_.keys.deriveKEK(params.text("password"), kdf->salt, kdf->iterations)) {
+        (void)deps_.keys.decryptMasterKey(*wrapped, *kek);  // discarded (and wiped) at once
+        valid = true;
+      }
+    }
+  } catch (const std::exception&) {
+    valid = false;
+  }
+  if (!valid) {
+    reply.send(Json{{"token", nullptr}, {"error", "Invalid password"}});
+    return;
+  }
+  replyToken(reply, tokens_.create(UISessionTokens::kPasswordTokenValiditySeconds));
+}
+
+void RecorderService::mintUISession(const RpcParams& params, const RpcReply& reply) {
+  if (!deps_.vault.isUnlocked()) {
+    reply.send(Json{{"token", nullptr}, {"error", kVaultLocked}});
+    return;
+  }
+  replyToken(reply, tokens_.create(params.real("validitySeconds")));
+}
+
+void RecorderService::lockUI(const RpcParams& params, const RpcReply& reply) {
+  tokens_.remove(params.bytes("token"));
+  reply.send(Json{{"ok", true}});
+}
+
+void RecorderService::validateUIToken(const RpcParams& params, const RpcReply& reply) {
+  reply.send(Json{{"valid", tokens_.validateAndForget(params.bytes("token"))}});
+}
+
+// ---- Repair and data access ----
+
+void RecorderService::repairInterruptedSessions(const RpcParams&, const RpcReply& reply) {
+  if (!deps_.vault.isUnlocked()) {
+    reply.send(Json{{"repaired", 0}, {"error", kVaultLocked}});
+    return;
+  }
+  // An open session may be the live one while the recorder is anything but idle.
+  if (deps_.recorder.status().state != RecordingStatus::State::idle) {
+    reply.send(Json{{"repaired", 0}, {"error", nullptr}});
+    return;
+  }
+  try {
+    const auto count = repairInterruptedSessionsInDatabase(deps_.database, Paths::chunksDirectory(), nowUnixMs());
+    reply.send(Json{{"repaired", count}, {"error", nullptr}});
+  } catch (const std::exception& e) {
+    reply.send(Json{{"repaired", 0}, {"error", e.what()}});
+  }
+}
+
+void RecorderService::listSessions(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "sessions")) return;
+  replyData(reply, "sessions",
+            [&] { return deps_.database.listSessions(params.integer("limit"), params.integer("offset")); });
+}
+
+void RecorderService::getSessionDetail(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "session")) return;
+  try {
+    const auto session = deps_.database.getSession(params.text("sessionId"));
+    if (!session) {
+      reply.send(Json{{"session", nullptr}, {"error", nullptr}});
+      return;
+    }
+    reply.send(Json{{"session", base64Encode(json::encode(*session))}, {"error", nullptr}});
+  } catch (const std::exception& e) {
+    reply.send(Json{{"session", nullptr}, {"error", e.what()}});
+  }
+}
+
+void RecorderService::listChunks(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "chunks")) return;
+  replyData(reply, "chunks", [&] { return deps_.database.listChunks(params.text("sessionId")); });
+}
+
+void RecorderService::listRecordingIntervals(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "intervals")) return;
+  replyData(reply, "intervals", [&] { return deps_.database.listRecordingIntervals(params.text("sessionId")); });
+}
+
+void RecorderService::listContextIntervals(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "intervals")) return;
+  replyData(reply, "intervals", [&] { return deps_.database.listContextIntervals(params.text("sessionId")); });
+}
+
+void RecorderService::listEvents(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "events")) return;
+  replyData(reply, "events", [&] {
+    return deps_.database.listEvents(params.text("sessionId"), params.integer("startMs"), params.integer("endMs"));
+  });
+}
+
+void RecorderService::getChunkKey(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "key")) return;
+  const auto masterKey = deps_.keys.getMasterKey();
+  if (!masterKey) {
+    reply.send(Json{{"key", nullptr}, {"error", kVaultLocked}});
+    return;
+  }
+  const SymmetricKey chunkKey = deps_.keys.deriveChunkKey(*masterKey, params.text("chunkId"));
+  const SecureBytes raw(Bytes(chunkKey.toData().begin(), chunkKey.toData().end()));
+  reply.send(Json{{"key", secretBase64(raw)}, {"error", nullptr}});
+}
+
+void RecorderService::deleteSessions(const RpcParams& params, const RpcReply& reply) {
+  if (!tokens_.validate(params.bytes("tokenData"))) {
+    reply.send(Json{{"deleted", 0}, {"error", kInvalidToken}});
+    return;
+  }
+  const auto ids = json::tryDecode<std::vector<std::string>>(params.bytes("sessionIDsData"));
+  if (!ids) {
+    reply.send(Json{{"deleted", 0}, {"error", "Failed to decode session IDs"}});
+    return;
+  }
+  try {
+    const auto count = deleteFinishedSessions(deps_.database, deps_.recorder.status(),
+                                              VaultFolders{Paths::chunksDirectory(), Paths::artifactsDirectory()}, *ids);
+    reply.send(Json{{"deleted", count}, {"error", nullptr}});
+  } catch (const std::exception& e) {
+    reply.send(Json{{"deleted", 0}, {"error", e.what()}});
+  }
+}
+
+void RecorderService::terminateService(const RpcParams&, const RpcReply& reply) {
+  reply.send(Json::object());
+  // The process ends shortly after the reply, as it is: recording is not stopped and the
+  // database is not closed first (every committed row is already durable).
+  std::thread([] {
+    std::this_thread::sleep_for(kTerminateDelay);
+    ::_exit(0);
+  }).detach();
+}
+
+}  // namespace tolvo

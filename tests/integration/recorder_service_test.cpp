@@ -1,0 +1,293 @@
+// The real tolvo-recorder-service binary over its socket, driven through libtolvo_client.
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "client/client_error.h"
+#include "client/tolvo_client.h"
+#include "core/base64.h"
+#include "core/json_codec.h"
+#include "crypto/key_manager.h"
+#include "crypto/qxv_writer.h"
+#include "crypto/symmetric_key.h"
+#include "db/database_manager.h"
+#include "support/sandbox.h"
+#include "support/service_process.h"
+
+namespace tolvo {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+namespace stdfs = std::filesystem;
+
+double validitySeconds(const UISessionToken& t) { return std::chrono::duration<double>(t.expiresAt - t.createdAt).count(); }
+
+class RecorderServiceTest : public test::SandboxedTest {
+ protected:
+  // UI test mode: secrets in files under the sandbox, tokens may live one second.
+  void start(std::vector<std::string> args = {"--uitest-mode"}) {
+    service_ = std::make_unique<test::ServiceProcess>(TOLVO_SERVICE_BINARY, tmp() / "svc" / "recorder.sock", args);
+  }
+  std::unique_ptr<TolvoClient> connect() { return std::make_unique<TolvoClient>(service_->socketPath()); }
+
+  stdfs::path vaultDir() const { return tmp() / "TolvoDeskUITest" / "AppData" / "Vault"; }
+  stdfs::path keychainDir() const { return tmp() / "TolvoDeskUITest" / "keychain"; }
+
+  UISessionToken unlockedToken(TolvoClient& c) {
+    auto created = c.createVault("pw", false);
+    EXPECT_TRUE(created.ok) << created.error.value_or("");
+    auto token = c.mintUISession(600);
+    EXPECT_TRUE(token.value.has_value()) << token.error.value_or("");
+    return token.value.value_or(UISessionToken{});
+  }
+
+  // Fills vault.db under `masterKey` while no service has it open.
+  void seedDatabase(const SymmetricKey& masterKey, const std::function<void(DatabaseManager&)>& fill) {
+    KeyManager keys;
+    keys.setMasterKey(masterKey);
+    DatabaseManager db;
+    stdfs::create_directories(vaultDir() / "Chunks");
+    db.open(vaultDir() / "vault.db", *keys.getDBKeyHex());
+    fill(db);
+    db.close();
+  }
+
+  std::unique_ptr<test::ServiceProcess> service_;
+};
+
+TEST_F(RecorderServiceTest, VaultLifecycleAndWrongPasswordChangesNothing) {
+  start();
+  auto c = connect();
+  EXPECT_FALSE(c->vaultExists());
+  EXPECT_EQ(c->unlockVaultWithPassword("pw").error, "Vault not found");
+  ASSERT_TRUE(c->createVault("pw", /*enableTouchID=*/true).ok);  // no reader in UI test mode: still created
+  EXPECT_TRUE(c->vaultExists());
+  EXPECT_TRUE(c->isVaultUnlocked());
+  EXPECT_TRUE(stdfs::exists(vaultDir() / "vault.db"));
+  EXPECT_TRUE(c->lockVault());
+  EXPECT_FALSE(c->isVaultUnlocked());
+
+  const auto wrong = c->unlockVaultWithPassword("nope");
+  EXPECT_FALSE(wrong.ok);
+  EXPECT_EQ(wrong.error, "Authentication failed: wrong key or altered data");
+  EXPECT_FALSE(c->isVaultUnlocked());
+  EXPECT_EQ(c->mintUISession(60).error, "Vault is locked");
+
+  // The password unlock of the UI checks the password without unlocking the vault.
+  EXPECT_EQ(c->completeUIUnlockWithPassword("nope").error, "Invalid password");
+  const auto uiToken = c->completeUIUnlockWithPassword("pw");
+  ASSERT_TRUE(uiToken.value);
+  EXPECT_NEAR(validitySeconds(*uiToken.value), 900, 0.01);
+  EXPECT_FALSE(c->isVaultUnlocked());
+  EXPECT_EQ(c->listSessions(*uiToken.value, 10, 0).error, "Database is not open");
+
+  ASSERT_TRUE(c->unlockVaultWithPassword("pw").ok);
+  EXPECT_TRUE(c->isVaultUnlocked());
+  EXPECT_TRUE(c->validateUIToken(*uiToken.value)) << "unlocking keeps the tokens of the connection";
+
+  const std::string log = test::readText(tmp() / "TolvoDeskUITest" / "xpc-debug.log");
+  EXPECT_NE(log.find("] unlockVaultWithPassword called\n"), std::string::npos);
+  EXPECT_EQ(log.find("password length"), std::string::npos) << "nothing derived from the password is logged";
+  EXPECT_NE(log.find("] unlockVaultWithPassword failed - Authentication failed: wrong key or altered data\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("] Keychain directory contents: [\"com.tolvodesk.vault_kdf-params\", "
+                     "\"com.tolvodesk.vault_master-key\"]\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("] VM: Master key decrypted successfully\n"), std::string::npos);
+
+  ASSERT_TRUE(c->deleteVault().ok);
+  EXPECT_FALSE(c->vaultExists());
+  EXPECT_FALSE(stdfs::exists(vaultDir()));
+}
+
+TEST_F(RecorderServiceTest, TokenRulesPerConnection) {
+  start();
+  auto a = connect();
+  auto b = connect();
+  ASSERT_TRUE(a->createVault("pw", false).ok);
+  const auto zero = a->mintUISession(0).value;
+  ASSERT_TRUE(zero);
+  EXPECT_NEAR(validitySeconds(*zero), 1, 0.01) << "UI test mode lowers the minimum to one second";
+  EXPECT_NEAR(validitySeconds(*a->mintUISession(120).value), 120, 0.01);
+  EXPECT_NEAR(validitySeconds(*a->mintUISession(86400).value), 3600, 0.01);
+
+  const auto token = *a->mintUISession(600).value;
+  EXPECT_TRUE(a->listSessions(token, 10, 0).value);
+  EXPECT_FALSE(b->validateUIToken(token)) << "a token belongs to the connection that minted it";
+  EXPECT_EQ(b->listSessions(token, 10, 0).error, "Invalid or expired token");
+
+  // Expiry: valid strictly before, then a failed validation removes the entry.
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_EQ(a->listSessions(*zero, 10, 0).error, "Invalid or expired token");
+  EXPECT_FALSE(a->validateUIToken(*zero));
+  EXPECT_FALSE(a->validateUIToken(*zero));
+
+  EXPECT_TRUE(a->lockUI(token));
+  EXPECT_EQ(a->listChunks(token, "s").error, "Invalid or expired token");
+  EXPECT_EQ(a->call("lockUI", {{"token", base64Encode(toBytes("not token json"))}}), Json({{"ok", true}}));
+
+  const auto kept = *a->mintUISession(600).value;
+  EXPECT_TRUE(a->lockVault());
+  ASSERT_TRUE(a->unlockVaultWithPassword("pw").ok);
+  EXPECT_FALSE(a->validateUIToken(kept)) << "locking the vault empties the connection's table";
+}
+
+TEST_F(RecorderServiceTest, MalformedBytesGetTheFixedTexts) {
+  start();
+  auto c = connect();
+  const auto token = unlockedToken(*c);
+  const std::string garbage = base64Encode(toBytes("{not json"));
+  for (const char* method : {"listSessions", "getSessionDetail", "listChunks", "getChunkKey", "listEvents"}) {
+    Json params{{"tokenData", garbage}, {"sessionId", "s"}, {"chunkId", "c"}, {"limit", 1}, {"offset", 0},
+                {"startMs", 0}, {"endMs", 1}};
+    const Json result = c->call(method, params);
+    EXPECT_EQ(result["error"], "Invalid or expired token") << method;
+  }
+  const Json deleted = c->call("deleteSessions", {{"tokenData", base64Encode(json::encode(token))},
+                                                  {"sessionIDsData", base64Encode(toBytes(R"(["a", 3])"))}});
+  EXPECT_EQ(deleted, Json({{"deleted", 0}, {"error", "Failed to decode session IDs"}}));
+  EXPECT_EQ(c->call("deleteSessions", {{"tokenData", garbage}, {"sessionIDsData", base64Encode(toBytes("[]"))}}),
+            Json({{"deleted", 0}, {"error", "Invalid or expired token"}}));
+  EXPECT_EQ(c->call("syncUnlockedVault", {{"masterKeyData", base64Encode(Bytes(5, 1))}})["ok"], false);
+  EXPECT_TRUE(c->isVaultUnlocked());
+}
+
+TEST_F(RecorderServiceTest, DataAccessSyncDeletionAndRepairOverTheSocket) {
+  const SymmetricKey master = SymmetricKey::random();
+  seedDatabase(master, [](DatabaseManager& db) {
+    db.createSession({"done", 1000, 5000, 1000});
+    db.createSession({"crashed", 6000, std::nullopt, 6000});
+    Chunk c;
+    c.sessionId = "crashed";
+    c.id = "chunk-a";
+    c.fileRelpath = "chunk-a.qxv";
+    c.startAtMs = 6000;
+    c.pageSize = 65536;
+    c.codec = "hevc";
+    c.width = 640;
+    c.height = 480;
+    c.fps = 1;
+    c.createdAtMs = 6000;
+    db.createChunk(c);
+    (void)db.createRecordingInterval({0, "crashed", 6000, 6500, RecordingState::recording, std::nullopt});
+    (void)db.createContextInterval({0, "crashed", 6000, 6400, "org.example.Editor", "Editor", "notes.txt", "1"});
+    db.createEvent({0, "crashed", 6001, EventType::sessionStarted, std::nullopt});
+  });
+  // An encrypted chunk file cut off by the crash: one full page and 100 bytes of the next.
+  {
+    QXVWriter writer(vaultDir() / "Chunks" / "chunk-a.qxv", "chunk-a", KeyManager().deriveChunkKey(master, "chunk-a"));
+    writer.write(Bytes(65536 + 100, 0x42));
+    (void)writer.finalize();
+  }
+
+  start();
+  auto c = connect();
+  const auto wrongSync = c->syncUnlockedVault(SymmetricKey::random().toData());
+  EXPECT_FALSE(wrongSync.ok);
+  EXPECT_EQ(wrongSync.error, "Failed to prepare statement: file is encrypted or is not a database");
+  EXPECT_FALSE(c->isVaultUnlocked());
+  ASSERT_TRUE(c->syncUnlockedVault(master.toData()).ok);
+  EXPECT_TRUE(c->isVaultUnlocked());
+  const auto token = *c->mintUISession(600).value;
+
+  auto sessions = c->listSessions(token, 10, 0);
+  ASSERT_TRUE(sessions.value);
+  ASSERT_EQ(sessions.value->size(), 2u);
+  EXPECT_EQ((*sessions.value)[0].id, "crashed");
+  EXPECT_EQ(c->listSessions(token, 1, 1).value->at(0).id, "done");
+  const auto missing = c->getSessionDetail(token, "nope");
+  EXPECT_FALSE(missing.value);
+  EXPECT_FALSE(missing.error);
+  EXPECT_EQ(c->listContextIntervals(token, "crashed").value->at(0).windowTitle, "notes.txt");
+  EXPECT_EQ(c->listEvents(token, "crashed", 6001, 6001).value->size(), 1u);
+  EXPECT_EQ(c->listEvents(token, "crashed", 6002, 9000).value->size(), 0u);
+
+  const auto key1 = c->getChunkKey(token, "chunk-a");
+  ASSERT_TRUE(key1.value);
+  const SymmetricKey expected = KeyManager().deriveChunkKey(master, "chunk-a");
+  EXPECT_EQ(key1.value->bytes(), Bytes(expected.toData().begin(), expected.toData().end()));
+  EXPECT_EQ(c->getChunkKey(token, "chunk-a").value->bytes(), key1.value->bytes());
+
+  const auto before = nowUnixMs();
+  EXPECT_EQ(c->repairInterruptedSessions().count, 1);
+  const auto repaired = *c->getSessionDetail(token, "crashed").value;
+  ASSERT_TRUE(repaired.endedAtMs);
+  EXPECT_GE(*repaired.endedAtMs, before);
+  const auto chunk = c->listChunks(token, "crashed").value->at(0);
+  EXPECT_EQ(chunk.mp4PlainLen, 65536 + 100);
+  EXPECT_EQ(chunk.endAtMs, repaired.endedAtMs);
+  EXPECT_EQ(c->listRecordingIntervals(token, "crashed").value->at(0).endAtMs, repaired.endedAtMs);
+  auto events = *c->listEvents(token, "crashed", 0, INT64_MAX).value;
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1].type, EventType::chunkEnded);
+  EXPECT_EQ(events[2].type, EventType::sessionEnded);
+  EXPECT_EQ(c->repairInterruptedSessions(), (CountResult{0, std::nullopt}));
+
+  EXPECT_EQ(c->deleteSessions(token, {"crashed", "crashed", "ghost"}), (CountResult{2, std::nullopt}));
+  EXPECT_FALSE(stdfs::exists(vaultDir() / "Chunks" / "chunk-a.qxv"));
+  EXPECT_EQ(c->listSessions(token, 10, 0).value->size(), 1u);
+
+  ASSERT_TRUE(c->syncUnlockedVault(master.toData()).ok);
+  EXPECT_EQ(c->listSessions(token, 10, 0).error, "Invalid or expired token") << "sync empties the token table";
+  EXPECT_TRUE(c->lockVault());
+  EXPECT_EQ(c->repairInterruptedSessions().error, "Vault is locked");
+  const auto afterLock = *c->completeUIUnlockWithPassword("irrelevant").error;
+  EXPECT_EQ(afterLock, "Invalid password") << "no wrapped key stored: every failure is the same text";
+}
+
+TEST_F(RecorderServiceTest, SignatureUnlockWithAKeyMadeHere) {
+  start();
+  auto c = connect();
+  EXPECT_EQ(c->completeUIUnlockWithSignature(Bytes(32, 1), Bytes{0x30, 0}, 60).error, "Biometric key not found");
+
+  // The application's key pair: its public point goes where the service keeps it.
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  ASSERT_NE(key, nullptr);
+  Bytes point(65);
+  size_t length = 0;
+  ASSERT_EQ(EVP_PKEY_get_octet_string_param(key, "encoded-pub-key", point.data(), point.size(), &length), 1);
+  test::writeText(keychainDir() / "com.tolvodesk.vault_biometric-public-key", toString(point));
+
+  const auto challenge = c->requestUIUnlockChallenge();
+  ASSERT_TRUE(challenge.value);
+  ASSERT_EQ(challenge.value->size(), 32u);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key);
+  size_t sigLength = 0;
+  EVP_DigestSign(ctx, nullptr, &sigLength, challenge.value->data(), challenge.value->size());
+  Bytes signature(sigLength);
+  EVP_DigestSign(ctx, signature.data(), &sigLength, challenge.value->data(), challenge.value->size());
+  signature.resize(sigLength);
+  EVP_MD_CTX_free(ctx);
+  EVP_PKEY_free(key);
+
+  const auto token = c->completeUIUnlockWithSignature(challenge.value->bytes(), signature, 120);
+  ASSERT_TRUE(token.value) << token.error.value_or("");
+  EXPECT_NEAR(validitySeconds(*token.value), 120, 0.01);
+  EXPECT_FALSE(c->isVaultUnlocked()) << "a signature unlock does not need or open the vault";
+  EXPECT_EQ(c->completeUIUnlockWithSignature(Bytes(32, 7), signature, 120).error, "Signature verification failed");
+}
+
+TEST_F(RecorderServiceTest, TerminateAnswersThenExitsAndOperationsOfLaterIssuesAreNotServed) {
+  start();
+  auto c = connect();
+  try {
+    (void)c->call("startRecording", {{"configData", base64Encode(toBytes("{}"))}});
+    FAIL() << "startRecording was served";
+  } catch (const ClientError& e) {
+    EXPECT_EQ(e.code(), -32601);
+  }
+  EXPECT_EQ(c->call("terminateService"), Json::object());
+  EXPECT_EQ(service_->waitForExit(5000), 0);
+}
+
+}  // namespace
+}  // namespace tolvo
