@@ -3,6 +3,8 @@
 #               built with AddressSanitizer and UndefinedBehaviorSanitizer
 #   make bench  build optimised and print the benchmark figures
 #   make build  configure and build only
+#   make run    build the service and tolvoctl, then a tour: a throwaway service and vault
+#               under build/tour, driven with tolvoctl (scripts/tour.sh)
 
 JOBS ?= $(shell nproc)
 BUILD ?= build
@@ -10,7 +12,7 @@ ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS) --timeout 600
 
-.PHONY: deps build test test-plain test-asan bench clean
+.PHONY: deps build test test-plain test-asan bench run clean
 
 deps:
 	bash scripts/install-deps.sh
@@ -36,6 +38,11 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DTOLVO_BUILD_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j$(JOBS)
 	bash bench/run.sh $(BENCH_BUILD)
+
+run:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVO_WERROR=ON
+	cmake --build $(BUILD) -j$(JOBS) --target tolvoctl tolvo-recorder-service
+	bash scripts/tour.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD)

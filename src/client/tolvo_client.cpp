@@ -28,20 +28,6 @@ namespace {
 // Answers may be larger than requests (a long page of sessions); this only stops a runaway.
 constexpr std::size_t kMaxAnswerBytes = std::size_t{512} * 1024 * 1024;
 
-void wipeJson(Json& value) noexcept {
-  std::vector<Json*> pending{&value};
-  while (!pending.empty()) {
-    Json* current = pending.back();
-    pending.pop_back();
-    if (current->is_string()) {
-      auto& text = current->get_ref<std::string&>();
-      secureWipe(text.data(), text.size());
-    } else if (current->is_structured()) {
-      for (auto& element : *current) pending.push_back(&element);
-    }
-  }
-}
-
 FileDescriptor connectTo(const std::filesystem::path& path, std::chrono::milliseconds timeout) {
   const std::string noService = "no tolvo-recorder-service is listening on " + path.string();
   sockaddr_un address{};
@@ -264,7 +250,7 @@ struct TolvoClient::Impl {
     request["method"] = method;
     request["params"] = std::move(params);
     std::string line = request.dump(-1, ' ', false, Json::error_handler_t::strict);
-    wipeJson(request);
+    json::wipeStrings(request);
     if (line.size() > ServiceProtocol::kMaxLineBytes) {
       secureWipe(line.data(), line.size());
       std::lock_guard lock(mutex);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace tolvo::json {
 namespace {
@@ -12,6 +13,20 @@ namespace {
 }
 
 }  // namespace
+
+void wipeStrings(json& value) noexcept {
+  std::vector<json*> pending{&value};
+  while (!pending.empty()) {
+    json* current = pending.back();
+    pending.pop_back();
+    if (current->is_string()) {
+      auto& text = current->get_ref<std::string&>();
+      secureWipe(text.data(), text.size());
+    } else if (current->is_structured()) {
+      for (auto& element : *current) pending.push_back(&element);
+    }
+  }
+}
 
 void throwMissingKey(std::string_view key) {
   throw DecodingError("No value associated with key \"" + std::string(key) + "\".");

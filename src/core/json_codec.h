@@ -87,6 +87,10 @@ void put(json& object, const char* key, const std::optional<T>& value) {
   if (value) object[key] = Value<T>::encode(*value);
 }
 
+// Overwrites every string held in `value` (recursively, without recursion depth limits)
+// before it is freed: requests and answers may carry passwords and keys.
+void wipeStrings(json& value) noexcept;
+
 // Encodes a record (or an array of records) as compact JSON bytes.
 template <typename T>
 [[nodiscard]] Bytes encode(const T& value) {

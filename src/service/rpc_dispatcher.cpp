@@ -1,5 +1,7 @@
 #include "service/rpc_dispatcher.h"
 
+#include "core/json_codec.h"
+
 #include <exception>
 
 #include <nlohmann/json.hpp>
@@ -15,16 +17,16 @@
 namespace tolvo {
 
 namespace ErrorCode = ServiceProtocol::ErrorCode;
-using nlohmann::json;
+using Json = nlohmann::json;
 
 namespace {
 
 // Wipes the parsed request whatever way dispatch() leaves.
 struct WipeOnExit {
-  json& value;
+  Json& value;
   std::string& line;
   ~WipeOnExit() {
-    wipeJsonStrings(value);
+    json::wipeStrings(value);
     secureWipe(line.data(), line.size());
   }
 };
@@ -55,7 +57,59 @@ bool nestsTooDeeply(std::string_view text) {
   return false;
 }
 
-void answerError(const std::shared_ptr<ReplySink>& sink, const json& id, int code, std::string_view message) {
+// The top-level "id" of a request too deeply nested to be parsed into values, so that its
+// refusal still reaches the caller that waits for it. Reads the line without building
+// anything; null when the line is not JSON or has no number or string id.
+Json topLevelId(std::string_view line) {
+  struct IdFinder final : nlohmann::json_sax<Json> {
+    int depth = 0;
+    bool atId = false;
+    Json id;
+
+    bool value(Json v) {
+      if (atId && depth == 1) id = std::move(v);
+      atId = false;
+      return true;
+    }
+    bool null() override { return value(nullptr); }
+    bool boolean(bool) override { return value(nullptr); }
+    bool number_integer(number_integer_t v) override { return value(v); }
+    bool number_unsigned(number_unsigned_t v) override { return value(v); }
+    bool number_float(number_float_t v, const string_t&) override { return value(v); }
+    bool string(string_t& v) override { return value(v); }
+    bool binary(binary_t&) override { return value(nullptr); }
+    bool start_object(std::size_t) override {
+      atId = false;
+      ++depth;
+      return true;
+    }
+    bool key(string_t& k) override {
+      atId = depth == 1 && k == "id";
+      return true;
+    }
+    bool end_object() override {
+      --depth;
+      return true;
+    }
+    bool start_array(std::size_t) override {
+      atId = false;
+      ++depth;
+      return true;
+    }
+    bool end_array() override {
+      --depth;
+      return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+      id = nullptr;
+      return false;
+    }
+  } finder;
+  Json::sax_parse(line, &finder);
+  return finder.id;
+}
+
+void answerError(const std::shared_ptr<ReplySink>& sink, const Json& id, int code, std::string_view message) {
   sink->sendReply(encodeError(id, code, message));
 }
 
@@ -66,13 +120,13 @@ std::string RpcDispatcher::lineTooLongAnswer() {
 }
 
 void RpcDispatcher::dispatch(std::string& line, ConnectionHandler& handler, const std::shared_ptr<ReplySink>& sink) {
-  json request;
+  Json request;
   WipeOnExit wipe{request, line};
   if (nestsTooDeeply(line)) {
-    answerError(sink, nullptr, ErrorCode::invalidRequest, "request nested too deeply");
+    answerError(sink, topLevelId(line), ErrorCode::invalidRequest, "request nested too deeply");
     return;
   }
-  request = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  request = Json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (request.is_discarded()) {
     answerError(sink, nullptr, ErrorCode::parseError, "parse error: the line is not valid JSON");
     return;
@@ -90,7 +144,7 @@ void RpcDispatcher::dispatch(std::string& line, ConnectionHandler& handler, cons
     answerError(sink, nullptr, ErrorCode::invalidRequest, "a request needs an \"id\" that is a number or a string");
     return;
   }
-  const json id = *idIt;
+  const Json id = *idIt;
   auto versionIt = request.find("jsonrpc");
   if (versionIt == request.end() || !versionIt->is_string() ||
       versionIt->get_ref<const std::string&>() != ServiceProtocol::kJsonRpcVersion) {
@@ -113,7 +167,7 @@ void RpcDispatcher::dispatch(std::string& line, ConnectionHandler& handler, cons
   {
     auto paramsIt = request.find("params");
     try {
-      params = RpcParams::fromJson(*operation, paramsIt == request.end() ? json() : *paramsIt);
+      params = RpcParams::fromJson(*operation, paramsIt == request.end() ? Json() : *paramsIt);
     } catch (const InvalidParamsError& e) {
       answerError(sink, id, ErrorCode::invalidParams, std::string(operation->method) + ": " + e.what());
       return;

@@ -1,5 +1,7 @@
 #include "service/rpc_reply.h"
 
+#include "core/json_codec.h"
+
 #include <atomic>
 #include <vector>
 
@@ -17,20 +19,6 @@ std::string dump(const nlohmann::json& message) {
 
 }  // namespace
 
-void wipeJsonStrings(nlohmann::json& value) noexcept {
-  // Iterative: a request may nest deeply.
-  std::vector<nlohmann::json*> pending{&value};
-  while (!pending.empty()) {
-    nlohmann::json* current = pending.back();
-    pending.pop_back();
-    if (current->is_string()) {
-      auto& text = current->get_ref<std::string&>();
-      secureWipe(text.data(), text.size());
-    } else if (current->is_structured()) {
-      for (auto& element : *current) pending.push_back(&element);
-    }
-  }
-}
 
 std::string encodeResult(const nlohmann::json& id, nlohmann::json result) {
   nlohmann::json message = nlohmann::json::object();
@@ -38,7 +26,7 @@ std::string encodeResult(const nlohmann::json& id, nlohmann::json result) {
   message["id"] = id;
   message["result"] = std::move(result);
   std::string text = dump(message);
-  wipeJsonStrings(message);
+  json::wipeStrings(message);
   return text;
 }
 
@@ -84,7 +72,7 @@ RpcReply::RpcReply(std::weak_ptr<ReplySink> sink, nlohmann::json id, const Servi
 
 void RpcReply::send(nlohmann::json result) const {
   if (state_->sent.exchange(true)) {
-    wipeJsonStrings(result);
+    json::wipeStrings(result);
     return;
   }
   if (result.is_null()) result = nlohmann::json::object();

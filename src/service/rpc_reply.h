@@ -42,7 +42,5 @@ class RpcReply {
 [[nodiscard]] std::string encodeResult(const nlohmann::json& id, nlohmann::json result);
 [[nodiscard]] std::string encodeError(const nlohmann::json& id, int code, std::string_view message);
 
-// Overwrites every string held in `value` (recursively) before it is freed.
-void wipeJsonStrings(nlohmann::json& value) noexcept;
 
 }  // namespace tolvo

@@ -7,7 +7,7 @@ namespace tolvo {
 // Errors of the vault manager, each with its fixed description.
 class VaultError : public Error {
  public:
-  enum class Code { vaultNotFound, keyDerivationFailed, encryptionFailed, decryptionFailed, databaseFailed };
+  enum class Code { vaultNotFound, keyDerivationFailed, encryptionFailed, decryptionFailed, databaseFailed, vaultAlreadyExists };
 
   explicit VaultError(Code code) : Error(descriptionOf(code)), code_(code) {}
   [[nodiscard]] Code code() const noexcept { return code_; }
@@ -19,6 +19,7 @@ class VaultError : public Error {
       case Code::encryptionFailed: return "Encryption failed";
       case Code::decryptionFailed: return "Decryption failed - wrong password?";
       case Code::databaseFailed: return "Database operation failed";
+      case Code::vaultAlreadyExists: return "Vault already exists";
     }
     return "";
   }

@@ -50,6 +50,9 @@ void VaultManager::ensureVaultDirectories() {
 
 void VaultManager::createVault(std::string_view password, bool enableTouchID) {
   std::lock_guard lock(operations_);
+  // A second creation would replace the wrapped master key and leave every recording (and
+  // the database keyed to the old key) unreadable: the existing vault must be deleted first.
+  if (deps_.keychain.loadEncryptedMasterKey()) throw VaultError(VaultError::Code::vaultAlreadyExists);
   ensureVaultDirectories();
   const SymmetricKey masterKey = deps_.keys.generateMasterKey();
   const Bytes salt = EncryptionUtilities::randomBytes(kSaltSize);

@@ -47,7 +47,8 @@ class VaultManager {
   VaultManager& operator=(const VaultManager&) = delete;
 
   // Makes a new master key, wraps and stores it with new KDF parameters, optionally sets up
-  // the biometric key (its problems never fail creation), then activates. Leaves the vault unlocked.
+  // the biometric key (its problems never fail creation), then activates. Leaves the vault
+  // unlocked. Refuses (vaultAlreadyExists) while a wrapped master key is stored.
   void createVault(std::string_view password, bool enableTouchID);
 
   // Unlocks an existing vault with the password. A wrong password raises the cipher's

@@ -1,11 +1,18 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/bytes.h"
 
@@ -13,24 +20,16 @@ namespace tolvo::test {
 
 // Hex text (spaces allowed, either case) to bytes; test data only.
 inline Bytes fromHex(std::string_view text) {
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    throw std::invalid_argument("bad hex digit");
-  };
-  Bytes out;
-  int high = -1;
+  std::string digits;
   for (char c : text) {
-    if (c == ' ' || c == '\n') continue;
-    if (high < 0) {
-      high = digit(c);
-    } else {
-      out.push_back(static_cast<std::uint8_t>(high * 16 + digit(c)));
-      high = -1;
-    }
+    if (c != ' ' && c != '\n') digits += c;
   }
-  if (high >= 0) throw std::invalid_argument("odd hex length");
+  if (digits.size() % 2 != 0) throw std::invalid_argument("odd hex length");
+  Bytes out(digits.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const char* first = digits.data() + 2 * i;
+    if (std::from_chars(first, first + 2, out[i], 16).ptr != first + 2) throw std::invalid_argument("bad hex digit");
+  }
   return out;
 }
 
@@ -49,6 +48,40 @@ inline Bytes patternBytes(std::size_t size, std::uint8_t seed = 0) {
   Bytes out(size);
   for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>((i % 251) ^ seed ^ (i / 65536));
   return out;
+}
+
+// `bytes` with the bytes of `hex` written at `offset`.
+inline Bytes withPatch(Bytes bytes, std::size_t offset, std::string_view hex) {
+  const Bytes patch = fromHex(hex);
+  std::copy(patch.begin(), patch.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+  return bytes;
+}
+
+// The what() of the exception `f` raises, or "no error".
+template <typename F>
+std::string errorText(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+// The code() of the E that `f` raises; a test failure (and an exception out of the test) when
+// it raises nothing or something else.
+template <typename E, typename F>
+auto errorCode(F&& f) -> decltype(std::declval<const E&>().code()) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.code();
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "other error: " << e.what();
+    throw;
+  }
+  ADD_FAILURE() << "no error";
+  throw std::logic_error("no error");
 }
 
 }  // namespace tolvo::test

@@ -1,41 +1,27 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "db/database_manager.h"
 #include "support/sandbox.h"
 
 namespace tolvo {
 
-// Reaches DatabaseManager's private primitives for tests.
+// Reaches DatabaseManager's private primitives (which run on its queue) for tests.
 class DatabaseManagerTestPeer {
  public:
   explicit DatabaseManagerTestPeer(DatabaseManager& db) : db_(db) {}
 
   void execute(std::string_view sql, const SQLParams& params = {}) { db_.execute(sql, params); }
-  std::int64_t executeReturningLastInsertRowId(std::string_view sql, const SQLParams& params = {}) {
-    return db_.executeReturningLastInsertRowId(sql, params);
-  }
   std::vector<SQLRow> query(std::string_view sql, const SQLParams& params = {}) { return db_.query(sql, params); }
-
-  // The Unsafe primitives, each run on the database queue as their contract requires.
-  void executeUnsafe(std::string_view sql, const SQLParams& params = {}) {
-    db_.queue_.sync([&] { db_.executeUnsafe(sql, params); });
-  }
-  std::int64_t executeReturningLastInsertRowIdUnsafe(std::string_view sql, const SQLParams& params = {}) {
-    return db_.queue_.sync([&] { return db_.executeReturningLastInsertRowIdUnsafe(sql, params); });
-  }
-  std::vector<SQLRow> queryUnsafe(std::string_view sql, const SQLParams& params = {}) {
-    return db_.queue_.sync([&] { return db_.queryUnsafe(sql, params); });
-  }
-  void createSchemaUnsafe() {
-    db_.queue_.sync([&] { db_.createSchemaUnsafe(); });
-  }
 
   // Runs `work` as a block of the database queue.
   template <typename F>
@@ -58,6 +44,28 @@ namespace test {
 
 inline constexpr std::string_view kKeyHex = "00112233445566778899aabbccddeeff0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 inline constexpr std::string_view kOtherKeyHex = "ffeeddccbbaa99887766554433221100f0e1d2c3b4a5968778695a4b3c2d1e0f";
+
+// The what() of the exception `call` raises, or "no error".
+template <typename F>
+std::string errorText(F&& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+template <typename F>
+void expectDatabaseError(F&& call, DatabaseError::Code code, const std::string& text) {
+  try {
+    call();
+    ADD_FAILURE() << "expected DatabaseError \"" << text << "\"";
+  } catch (const DatabaseError& e) {
+    EXPECT_EQ(e.code(), code) << text;
+    EXPECT_EQ(std::string(e.what()), text);
+  }
+}
 
 // A sandboxed test with its own DatabaseManager and a database path whose directories do not
 // exist yet (<data home>/TolvoDesk/Vault/vault.db).

@@ -72,6 +72,7 @@ TEST_F(RecorderServiceTest, VaultLifecycleAndWrongPasswordChangesNothing) {
   EXPECT_TRUE(c->vaultExists());
   EXPECT_TRUE(c->isVaultUnlocked());
   EXPECT_TRUE(stdfs::exists(vaultDir() / "vault.db"));
+  EXPECT_EQ(c->createVault("other", false), (OkResult{false, "Vault already exists"}));
   EXPECT_TRUE(c->lockVault());
   EXPECT_FALSE(c->isVaultUnlocked());
 

@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "raw_client.h"
 #include "scripted_handler.h"
 #include "service/service_listener.h"
+#include "support/raw_client.h"
 #include "support/sandbox.h"
 
 namespace tolvo::test {

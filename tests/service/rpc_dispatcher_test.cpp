@@ -62,6 +62,12 @@ TEST_F(RpcDispatcherTest, MalformedLinesGetParseAndRequestErrors) {
   expectError(answer(R"({"jsonrpc":"2.0","id":"x","method":5})"), "x", -32600);
   expectError(answer(R"({"jsonrpc":"2.0","id":"x"})"), "x", -32600);
   expectError(answer(std::string(65, '[') + std::string(65, ']')), nullptr, -32600);
+  // Too deep to parse, yet its id is found, so a client waiting for it is answered.
+  const std::string deep = std::string(70, '[') + std::string(70, ']');
+  expectError(answer(R"({"jsonrpc":"2.0","params":{"x":)" + deep + R"(},"id":"deep-1","method":"vaultExists"})"),
+              "deep-1", -32600);
+  expectError(answer(R"({"jsonrpc":"2.0","method":"vaultExists","params":{"id":5,"x":)" + deep + "}}"), nullptr,
+              -32600);
   EXPECT_EQ(calls, 0);
 }
 

@@ -19,8 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "raw_client.h"
 #include "scripted_handler.h"
+#include "support/raw_client.h"
 #include "support/sandbox.h"
 
 namespace tolvo::test {

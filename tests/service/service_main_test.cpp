@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "raw_client.h"
+#include "support/raw_client.h"
 #include "support/sandbox.h"
 
 extern char** environ;

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/tolvo_constants.h"
@@ -46,28 +47,27 @@ class BiometricKeyManagerTest : public test::SandboxedTest {
 };
 
 TEST_F(BiometricKeyManagerTest, AvailabilityReasons) {
-  struct Row {
+  const struct {
     FingerprintReadiness readiness;
-    bool available;
-    std::optional<std::string> reason;
+    const char* detail;
+    bool uiTestMode;
+    std::optional<std::string> reason;  // none: available
   } rows[] = {
-      {FingerprintReadiness::ready, true, std::nullopt},
-      {FingerprintReadiness::noEnrolledFinger, false, "Set up Touch ID in System Settings before enabling it here."},
-      {FingerprintReadiness::noDevice, false, "Touch ID is not available on this Mac."},
-      {FingerprintReadiness::serviceAbsent, false, "Touch ID is not available right now."},
+      {FingerprintReadiness::ready, "", false, std::nullopt},
+      {FingerprintReadiness::noEnrolledFinger, "", false, "Set up Touch ID in System Settings before enabling it here."},
+      {FingerprintReadiness::noDevice, "", false, "Touch ID is not available on this Mac."},
+      {FingerprintReadiness::serviceAbsent, "", false, "Touch ID is not available right now."},
+      {FingerprintReadiness::failed, "Device busy", false, "Device busy"},
+      {FingerprintReadiness::ready, "", true, "Touch ID is unavailable in UI test mode."},
   };
   for (const auto& row : rows) {
-    auto m = manager(row.readiness);
-    const auto a = m.availability();
-    EXPECT_EQ(a.isAvailable, row.available);
-    EXPECT_EQ(a.reason, row.reason);
+    BiometricKeyManager m(keychain_,
+                          std::make_unique<FakeFingerprintReader>(FingerprintStatus{row.readiness, row.detail}),
+                          row.uiTestMode);
+    const auto availability = m.availability();
+    EXPECT_EQ(availability.isAvailable, !row.reason) << row.reason.value_or("available");
+    EXPECT_EQ(availability.reason, row.reason);
   }
-  BiometricKeyManager failing(keychain_, std::make_unique<FakeFingerprintReader>(
-                                             FingerprintStatus{FingerprintReadiness::failed, "Device busy"}), false);
-  EXPECT_EQ(failing.availability().reason, "Device busy");
-  auto uiTest = manager(FingerprintReadiness::ready, /*uiTestMode=*/true);
-  EXPECT_FALSE(uiTest.availability().isAvailable);
-  EXPECT_EQ(uiTest.availability().reason, "Touch ID is unavailable in UI test mode.");
 }
 
 TEST_F(BiometricKeyManagerTest, GeneratedKeyVerifiesSignaturesOverTheChallengeOnly) {
@@ -95,12 +95,8 @@ TEST_F(BiometricKeyManagerTest, GeneratedKeyVerifiesSignaturesOverTheChallengeOn
 TEST_F(BiometricKeyManagerTest, MissingKeysAndRebuiltPublicKey) {
   auto m = manager(FingerprintReadiness::ready);
   m.deleteBiometricKey();  // nothing stored: no error
-  try {
-    (void)m.verify(Bytes{1}, Bytes{2});
-    FAIL() << "verify without a key succeeded";
-  } catch (const BiometricError& e) {
-    EXPECT_STREQ(e.what(), "Biometric key not found");
-  }
+  EXPECT_THAT([&] { (void)m.verify(Bytes{1}, Bytes{2}); },
+              testing::ThrowsMessage<BiometricError>(testing::StrEq("Biometric key not found")));
   m.generateBiometricKey();
   const Bytes publicKey = m.loadPublicKey();
   keychain_.deleteBiometricPublicKey();  // lost public item: rebuilt from the private key
@@ -125,12 +121,10 @@ TEST(BiometricError, Descriptions) {
 
 class FprintdTest : public test::SandboxedTest {};
 
-TEST_F(FprintdTest, NoSystemBusMeansTheServiceIsAbsent) {
+TEST_F(FprintdTest, NoSystemBusOrNoFprintdOnItMeansTheServiceIsAbsent) {
   setEnv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (root() / "no-such-bus").string());
   EXPECT_EQ(makeSystemFingerprintService()->status().readiness, FingerprintReadiness::serviceAbsent);
-}
 
-TEST_F(FprintdTest, ABusWithoutFprintdMeansTheServiceIsAbsent) {
   test::SessionBus bus(root() / "system-bus", {});
   setEnv("DBUS_SYSTEM_BUS_ADDRESS", bus.address());
   EXPECT_EQ(makeSystemFingerprintService()->status().readiness, FingerprintReadiness::serviceAbsent);

@@ -1,11 +1,13 @@
 #include "vault/file_secret_store.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "core/error.h"
 #include "support/sandbox.h"
@@ -16,6 +18,8 @@ namespace {
 namespace stdfs = std::filesystem;
 using test::readText;
 using test::writeText;
+using testing::Property;
+using testing::Throws;
 
 const std::string kShared = "9KQ5ZR2WL7.com.tolvoworks.tolvodesk.shared";
 const SecretItemKey kMasterKey{"com.tolvodesk.vault", "master-key", kShared};
@@ -40,11 +44,16 @@ class FileSecretStoreTest : public test::SandboxedTest {
 };
 
 TEST_F(FileSecretStoreTest, ItemIsOneFileHoldingOnlyTheBytesInPrivateDirectories) {
-  store_.write(kMasterKey, asBytes("wrapped-key"));
+  stdfs::create_directories(dir());  // an existing wide directory is narrowed
+  stdfs::permissions(dir(), stdfs::perms::owner_all | stdfs::perms::group_read | stdfs::perms::others_read);
+  store_.write(kMasterKey, asBytes("first"));
+  EXPECT_EQ(store_.save(kMasterKey, asBytes("wrapped-key"), SecretProtection::whenUnlocked), 0);
   const stdfs::path item = dir() / "com.tolvodesk.vault_master-key";
+  EXPECT_EQ(listing(dir()), std::vector<std::string>{item.filename()});  // replaced, no temporary files left
   EXPECT_EQ(readText(item), "wrapped-key");
   EXPECT_EQ(modeOf(item), 0600u);
   EXPECT_EQ(modeOf(dir()), 0700u);
+  EXPECT_EQ(toString(*store_.read({"com.tolvodesk.vault", "master-key", ""})), "wrapped-key");  // default group
 
   // Another access group goes to its own 0700 subfolder and does not touch the shared item.
   const SecretItemKey biometric{"com.tolvodesk.vault", "master-key", "9KQ5ZR2WL7.com.tolvoworks.tolvodesk.biometric"};
@@ -54,22 +63,11 @@ TEST_F(FileSecretStoreTest, ItemIsOneFileHoldingOnlyTheBytesInPrivateDirectories
   EXPECT_EQ(modeOf(group), 0700u);
   EXPECT_EQ(readText(item), "wrapped-key");
 
-  // An empty group is the default group.
-  EXPECT_EQ(toString(*store_.read({"com.tolvodesk.vault", "master-key", ""})), "wrapped-key");
-}
-
-TEST_F(FileSecretStoreTest, SlashesInNamesBecomeUnderscores) {
-  const SecretItemKey key{"com.tolvodesk/vault", "user/a/b", kShared};
-  store_.write(key, asBytes("slashed"));
-  EXPECT_EQ(listing(dir()), std::vector<std::string>{"com.tolvodesk_vault_user_a_b"});
-  EXPECT_EQ(toString(*store_.read(key)), "slashed");
-}
-
-TEST_F(FileSecretStoreTest, ReplaceIsAtomicAndLeavesNoTemporaryFiles) {
-  store_.write(kMasterKey, asBytes("first"));
-  EXPECT_EQ(store_.save(kMasterKey, asBytes("second"), SecretProtection::whenUnlocked), 0);
-  EXPECT_EQ(listing(dir()), std::vector<std::string>{"com.tolvodesk.vault_master-key"});
-  EXPECT_EQ(toString(store_.load(kMasterKey).data), "second");
+  // Slashes in names become underscores.
+  const SecretItemKey slashed{"com.tolvodesk/vault", "user/a/b", kShared};
+  store_.write(slashed, asBytes("slashed"));
+  EXPECT_EQ(readText(dir() / "com.tolvodesk_vault_user_a_b"), "slashed");
+  EXPECT_EQ(toString(*store_.read(slashed)), "slashed");
 }
 
 TEST_F(FileSecretStoreTest, AbsentItemsAreNotErrorsAndReadsCreateNothing) {
@@ -85,25 +83,28 @@ TEST_F(FileSecretStoreTest, AbsentItemsAreNotErrorsAndReadsCreateNothing) {
   EXPECT_TRUE(listing(dir()).empty());
 }
 
-TEST_F(FileSecretStoreTest, SymbolicLinkAtItemPathIsNeverFollowed) {
+TEST_F(FileSecretStoreTest, SymbolicLinksAreNeverFollowed) {
   stdfs::create_directories(dir());
   const stdfs::path outside = root() / "outside";
   writeText(outside, "untouched");
   const stdfs::path item = dir() / "com.tolvodesk.vault_master-key";
   stdfs::create_symlink(outside, item);
 
-  try {
-    (void)store_.read(kMasterKey);
-    FAIL() << "read followed the link";
-  } catch (const SystemError& e) {
-    EXPECT_EQ(e.code(), ELOOP);
-  }
+  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, Throws<SystemError>(Property(&SystemError::code, ELOOP)));
   EXPECT_EQ(store_.load(kMasterKey).status, -36);
 
   store_.write(kMasterKey, asBytes("new"));  // replaces the link itself
   EXPECT_FALSE(stdfs::is_symlink(item));
   EXPECT_EQ(readText(item), "new");
   EXPECT_EQ(readText(outside), "untouched");
+
+  // A store directory that is a symbolic link is refused, however good the item behind it.
+  FileSecretStore linked(root() / "linked", kShared);
+  stdfs::create_directory_symlink(dir(), root() / "linked");
+  EXPECT_EQ(linked.load(kMasterKey).status, -36);
+  EXPECT_EQ(linked.remove(kMasterKey), -36);
+  EXPECT_THROW(linked.write(kMasterKey, asBytes("x")), SystemError);
+  EXPECT_EQ(readText(item), "new");
 
   stdfs::remove(item);
   stdfs::create_symlink(outside, item);
@@ -114,21 +115,10 @@ TEST_F(FileSecretStoreTest, SymbolicLinkAtItemPathIsNeverFollowed) {
 TEST_F(FileSecretStoreTest, UnusableStoreRaisesSystemErrorOrGivesStatus) {
   // A directory where the item file belongs: unreadable, unreplaceable, unremovable.
   stdfs::create_directories(dir() / "com.tolvodesk.vault_master-key");
-  try {
-    (void)store_.read(kMasterKey);
-    FAIL() << "read of a directory succeeded";
-  } catch (const SystemError& e) {
-    EXPECT_EQ(e.code(), EISDIR);
-  }
+  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, Throws<SystemError>(Property(&SystemError::code, EISDIR)));
   EXPECT_EQ(store_.load(kMasterKey).status, -36);
   EXPECT_EQ(store_.save(kMasterKey, asBytes("x"), SecretProtection::whenUnlocked), -36);
   EXPECT_EQ(store_.remove(kMasterKey), -36);
-
-  // The store directory itself a symbolic link: refused.
-  FileSecretStore linked(root() / "linked", kShared);
-  stdfs::create_directory_symlink(dir(), root() / "linked");
-  EXPECT_THROW(linked.write(kMasterKey, asBytes("x")), SystemError);
-  EXPECT_EQ(linked.load(kMasterKey).status, -36);
 
   // Names the file system cannot carry.
   EXPECT_EQ(store_.save({"com.tolvodesk.vault", std::string(300, 'a'), kShared}, asBytes("x"),
@@ -138,23 +128,11 @@ TEST_F(FileSecretStoreTest, UnusableStoreRaisesSystemErrorOrGivesStatus) {
   EXPECT_EQ(store_.save({"com.tolvodesk.vault", "x", ".."}, asBytes("x"), SecretProtection::whenUnlocked), -50);
 }
 
-TEST_F(FileSecretStoreTest, ExistingWideDirectoryIsNarrowed) {
-  stdfs::create_directories(dir());
-  stdfs::permissions(dir(), stdfs::perms::owner_all | stdfs::perms::group_read | stdfs::perms::others_read);
-  store_.write(kMasterKey, asBytes("x"));
-  EXPECT_EQ(modeOf(dir()), 0700u);
-}
-
 TEST(FileSecretStoreStatus, MapsErrnoToStatuses) {
-  EXPECT_EQ(FileSecretStore::statusForErrno(EACCES), -61);
-  EXPECT_EQ(FileSecretStore::statusForErrno(EPERM), -61);
-  EXPECT_EQ(FileSecretStore::statusForErrno(EROFS), -61);
-  EXPECT_EQ(FileSecretStore::statusForErrno(ENOSPC), -34);
-  EXPECT_EQ(FileSecretStore::statusForErrno(EDQUOT), -34);
-  EXPECT_EQ(FileSecretStore::statusForErrno(ENOMEM), -108);
-  EXPECT_EQ(FileSecretStore::statusForErrno(ENAMETOOLONG), -50);
-  EXPECT_EQ(FileSecretStore::statusForErrno(EIO), -36);
-  EXPECT_EQ(FileSecretStore::statusForErrno(ELOOP), -36);
+  for (const auto& [error, status] : {std::pair{EACCES, -61}, {EPERM, -61}, {EROFS, -61}, {ENOSPC, -34}, {EDQUOT, -34},
+                                      {ENOMEM, -108}, {ENAMETOOLONG, -50}, {EIO, -36}, {ELOOP, -36}}) {
+    EXPECT_EQ(FileSecretStore::statusForErrno(error), status) << error;
+  }
 }
 
 }  // namespace

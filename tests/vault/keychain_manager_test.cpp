@@ -1,5 +1,6 @@
 #include "vault/keychain_manager.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -31,16 +32,15 @@ unsigned modeOf(const stdfs::path& path) {
   return st.st_mode & 07777;
 }
 
+// The what() of the KeychainError `call` raises ("no error" without one).
 template <typename F>
-std::int32_t keychainStatusOf(F&& operation, KeychainError::Kind expectedKind) {
+std::string keychainError(F&& call) {
   try {
-    operation();
+    call();
   } catch (const KeychainError& e) {
-    EXPECT_EQ(e.kind(), expectedKind);
-    return e.status();
+    return e.what();
   }
-  ADD_FAILURE() << "no KeychainError";
-  return 0;
+  return "no error";
 }
 
 // ---------------------------------------------------------------------------------------
@@ -55,102 +55,89 @@ class ScriptedBackend : public SecretBackend {
     std::int32_t load = -25300;
     std::int32_t remove = 0;
   };
-  ScriptedBackend(std::string name, Script script, std::vector<std::string>& log)
+  ScriptedBackend(std::string name, Script script, std::string& log)
       : name_(std::move(name)), script_(script), log_(log) {}
 
   std::int32_t save(const SecretItemKey&, ByteView, SecretProtection protection) override {
     const bool retry = protection == SecretProtection::afterFirstUnlock;
-    log_.push_back(name_ + (retry ? ".save(afterFirstUnlock)" : ".save"));
+    note(retry ? ".save(afterFirstUnlock)" : ".save");
     return retry ? script_.retrySave : script_.save;
   }
   SecretLoadResult load(const SecretItemKey&) override {
-    log_.push_back(name_ + ".load");
+    note(".load");
     return {script_.load, script_.load == 0 ? toBytes(name_) : Bytes{}};
   }
   std::int32_t remove(const SecretItemKey&) override {
-    log_.push_back(name_ + ".remove");
+    note(".remove");
     return script_.remove;
   }
 
  private:
+  void note(const char* call) { log_ += (log_.empty() ? "" : " ") + name_ + call; }
   std::string name_;
   Script script_;
-  std::vector<std::string>& log_;
+  std::string& log_;  // the calls, space-separated
 };
 
-struct Scripted {
-  std::vector<std::string> log;
-  std::unique_ptr<KeychainManager> make(ScriptedBackend::Script dataProtection, ScriptedBackend::Script legacy) {
-    log.clear();
+// Each row scripts the data-protection backend ("dp") and the legacy one, runs one operation
+// and gives its outcome (the error text, the data loaded, "absent" or "ok") and the backend calls.
+TEST(KeychainStatusRules, SaveLoadAndDeleteAcrossBackends) {
+  enum class Op { save, load, remove };
+  using Script = ScriptedBackend::Script;
+  const struct {
+    const char* name;
+    Op op;
+    Script dp, legacy;
+    const char* outcome;
+    const char* calls;
+  } rows[] = {
+      {"save: data protection unsupported", Op::save, {.save = -34018, .remove = -34018}, {.remove = -25300}, "ok",
+       "dp.remove legacy.remove dp.save legacy.save"},
+      {"save: a failed remove stops it", Op::save, {.remove = -25293}, {}, "Failed to delete from keychain: -25293",
+       "dp.remove"},
+      {"save: -50 tolerated only from data protection", Op::save, {.remove = -50}, {.remove = -50},
+       "Failed to delete from keychain: -50", "dp.remove legacy.remove"},
+      {"save: locked, retried after first unlock", Op::save, {.save = -25308, .retrySave = 0}, {}, "ok",
+       "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock)"},
+      {"save: the last failure is reported", Op::save, {.save = -25308, .retrySave = -25308}, {.save = -61},
+       "Failed to save to keychain: -61", "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock) legacy.save"},
+      {"save: other failures pass on", Op::save, {.save = -25293}, {.save = -36}, "Failed to save to keychain: -36",
+       "dp.remove legacy.remove dp.save legacy.save"},
+      {"load: -50 from data protection", Op::load, {.load = -50}, {}, "absent", "dp.load legacy.load"},
+      {"load: -25291 from data protection", Op::load, {.load = -25291}, {}, "absent", "dp.load legacy.load"},
+      {"load: a failure passes on", Op::load, {.load = -25293}, {.load = 0}, "legacy", "dp.load legacy.load"},
+      {"load: the first item wins", Op::load, {.load = 0}, {.load = 0}, "dp", "dp.load"},
+      {"load: a failure and no item", Op::load, {.load = -25293}, {}, "Failed to load from keychain: -25293",
+       "dp.load legacy.load"},
+      {"load: the last failure is reported", Op::load, {.load = -34018}, {.load = -36},
+       "Failed to load from keychain: -36", "dp.load legacy.load"},
+      {"delete: data protection unsupported", Op::remove, {.remove = -34018}, {.remove = -25300}, "ok",
+       "dp.remove legacy.remove"},
+      {"delete: legacy is attempted anyway", Op::remove, {.remove = -25293}, {.remove = 0},
+       "Failed to delete from keychain: -25293", "dp.remove legacy.remove"},
+      {"delete: the last failure is reported", Op::remove, {.remove = -25293}, {.remove = -36},
+       "Failed to delete from keychain: -36", "dp.remove legacy.remove"},
+  };
+  for (const auto& row : rows) {
+    std::string log;
     std::vector<std::unique_ptr<SecretBackend>> backends;
-    backends.push_back(std::make_unique<ScriptedBackend>("dp", dataProtection, log));
-    backends.push_back(std::make_unique<ScriptedBackend>("legacy", legacy, log));
-    return std::make_unique<KeychainManager>(std::move(backends), false);
+    backends.push_back(std::make_unique<ScriptedBackend>("dp", row.dp, log));
+    backends.push_back(std::make_unique<ScriptedBackend>("legacy", row.legacy, log));
+    KeychainManager m(std::move(backends), false);
+    std::string outcome = "ok";
+    try {
+      if (row.op == Op::save) m.save(asBytes("x"), "svc", "acct");
+      if (row.op == Op::remove) m.deleteItem("svc", "acct");
+      if (row.op == Op::load) {
+        const auto data = m.load("svc", "acct");
+        outcome = data ? toString(*data) : "absent";
+      }
+    } catch (const KeychainError& e) {
+      outcome = e.what();
+    }
+    EXPECT_EQ(outcome, row.outcome) << row.name;
+    EXPECT_EQ(log, row.calls) << row.name;
   }
-};
-
-using Log = std::vector<std::string>;
-constexpr auto kSave = KeychainError::Kind::saveFailed;
-constexpr auto kLoad = KeychainError::Kind::loadFailed;
-constexpr auto kDelete = KeychainError::Kind::deleteFailed;
-
-TEST(KeychainStatusRules, Save) {
-  Scripted s;
-  auto m = s.make({.save = -34018, .remove = -34018}, {.remove = -25300});
-  m->save(asBytes("x"), "svc", "acct");
-  EXPECT_EQ(s.log, (Log{"dp.remove", "legacy.remove", "dp.save", "legacy.save"}));
-
-  m = s.make({.remove = -25293}, {});
-  EXPECT_EQ(keychainStatusOf([&] { m->save(asBytes("x"), "svc", "acct"); }, kDelete), -25293);
-  EXPECT_EQ(s.log, (Log{"dp.remove"}));
-
-  m = s.make({.remove = -50}, {.remove = -50});  // -50 is tolerated only from data protection
-  EXPECT_EQ(keychainStatusOf([&] { m->save(asBytes("x"), "svc", "acct"); }, kDelete), -50);
-
-  m = s.make({.save = -25308, .retrySave = 0}, {});
-  m->save(asBytes("x"), "svc", "acct");
-  EXPECT_EQ(s.log, (Log{"dp.remove", "legacy.remove", "dp.save", "dp.save(afterFirstUnlock)"}));
-
-  m = s.make({.save = -25308, .retrySave = -25308}, {.save = -61});
-  EXPECT_EQ(keychainStatusOf([&] { m->save(asBytes("x"), "svc", "acct"); }, kSave), -61);
-  EXPECT_EQ(s.log.back(), "legacy.save");
-
-  m = s.make({.save = -25293}, {.save = -36});
-  EXPECT_EQ(keychainStatusOf([&] { m->save(asBytes("x"), "svc", "acct"); }, kSave), -36);
-}
-
-TEST(KeychainStatusRules, Load) {
-  Scripted s;
-  EXPECT_FALSE(s.make({.load = -50}, {.load = -25300})->load("svc", "acct").has_value());
-  EXPECT_FALSE(s.make({.load = -25291}, {.load = -25300})->load("svc", "acct").has_value());
-  EXPECT_EQ(toString(*s.make({.load = -25293}, {.load = 0})->load("svc", "acct")), "legacy");
-  EXPECT_EQ(toString(*s.make({.load = 0}, {.load = 0})->load("svc", "acct")), "dp");
-  EXPECT_EQ(s.log, (Log{"dp.load"}));
-
-  auto m = s.make({.load = -25293}, {.load = -25300});
-  EXPECT_EQ(keychainStatusOf([&] { (void)m->load("svc", "acct"); }, kLoad), -25293);
-  m = s.make({.load = -34018}, {.load = -36});
-  EXPECT_EQ(keychainStatusOf([&] { (void)m->load("svc", "acct"); }, kLoad), -36);
-}
-
-TEST(KeychainStatusRules, Delete) {
-  Scripted s;
-  s.make({.remove = -34018}, {.remove = -25300})->deleteItem("svc", "acct");
-
-  auto m = s.make({.remove = -25293}, {.remove = 0});
-  EXPECT_EQ(keychainStatusOf([&] { m->deleteItem("svc", "acct"); }, kDelete), -25293);
-  EXPECT_EQ(s.log, (Log{"dp.remove", "legacy.remove"}));  // legacy is attempted anyway
-
-  m = s.make({.remove = -25293}, {.remove = -36});
-  EXPECT_EQ(keychainStatusOf([&] { m->deleteItem("svc", "acct"); }, kDelete), -36);
-}
-
-TEST(KeychainErrorText, CarriesTheStatusInDecimal) {
-  EXPECT_STREQ(KeychainError::saveFailed(-61).what(), "Failed to save to keychain: -61");
-  EXPECT_STREQ(KeychainError::loadFailed(-25300).what(), "Failed to load from keychain: -25300");
-  EXPECT_STREQ(KeychainError::deleteFailed(-34018).what(), "Failed to delete from keychain: -34018");
-  EXPECT_EQ(KeychainError::deleteFailed(-34018).status(), -34018);
-  EXPECT_EQ(KeychainError::loadFailed(7).kind(), KeychainError::Kind::loadFailed);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -179,23 +166,6 @@ class KeychainManagerTest : public test::SandboxedTest {
 
   std::size_t keyringItems(const std::string& account) const {
     return bus_->searchItems({{"service", "com.tolvodesk.vault"}, {"account", account}}).size();
-  }
-
-  // Save, replace, load and delete, all landing in the file store.
-  void expectFileStoreFallback() {
-    auto m = makeManager();
-    EXPECT_FALSE(m->vaultExists());
-    m->saveEncryptedMasterKey(asBytes("first"));
-    m->saveEncryptedMasterKey(asBytes("second"));
-    EXPECT_EQ(readText(storeItem("master-key")), "second");
-    EXPECT_EQ(modeOf(storeItem("master-key")), 0600u);
-    EXPECT_EQ(modeOf(store()), 0700u);
-    EXPECT_EQ(toString(*m->loadEncryptedMasterKey()), "second");
-    EXPECT_TRUE(m->vaultExists());
-    EXPECT_FALSE(m->loadBiometricPublicKey().has_value());
-    m->deleteItem("com.tolvodesk.vault", "master-key");
-    EXPECT_FALSE(stdfs::exists(storeItem("master-key")));
-    m->deleteItem("com.tolvodesk.vault", "master-key");
   }
 
   std::unique_ptr<SessionBus> bus_;
@@ -243,20 +213,25 @@ TEST_F(KeychainManagerTest, LockedKeyringFallsBackForNewItemsAndReportsLockedOne
   EXPECT_EQ(readText(storeItem("kdf-params")), R"({"algorithm":"PBKDF2-SHA256","iterations":100000,"salt":"AAECAw=="})");
   EXPECT_EQ(*m->loadKDFParams(), params);
 
-  EXPECT_EQ(keychainStatusOf([&] { (void)m->loadEncryptedMasterKey(); }, kLoad), -25308);
+  EXPECT_EQ(keychainError([&] { (void)m->loadEncryptedMasterKey(); }), "Failed to load from keychain: -25308");
   EXPECT_FALSE(m->vaultExists());
-  EXPECT_EQ(keychainStatusOf([&] { m->saveEncryptedMasterKey(asBytes("x")); }, kDelete), -25308);
+  EXPECT_EQ(keychainError([&] { m->saveEncryptedMasterKey(asBytes("x")); }), "Failed to delete from keychain: -25308");
   EXPECT_EQ(keyringItems("master-key"), 1u);
 }
 
+// The sandbox has no session bus: save, replace, load and delete all land in the file store.
 TEST_F(KeychainManagerTest, FallsBackToFileStoreWithoutSessionBus) {
-  expectFileStoreFallback();  // the sandbox has no session bus
-}
-
-TEST_F(KeychainManagerTest, FallsBackToFileStoreWhenBusHasNoSecretService) {
-  if (!installed(false)) GTEST_SKIP() << "dbus-daemon is not installed";
-  startBus(false);
-  expectFileStoreFallback();
+  auto m = makeManager();
+  EXPECT_FALSE(m->vaultExists());
+  m->saveEncryptedMasterKey(asBytes("first"));
+  m->saveEncryptedMasterKey(asBytes("second"));
+  EXPECT_EQ(readText(storeItem("master-key")), "second");
+  EXPECT_EQ(toString(*m->loadEncryptedMasterKey()), "second");
+  EXPECT_TRUE(m->vaultExists());
+  EXPECT_FALSE(m->loadBiometricPublicKey().has_value());
+  m->deleteItem("com.tolvodesk.vault", "master-key");
+  EXPECT_FALSE(stdfs::exists(storeItem("master-key")));
+  m->deleteItem("com.tolvodesk.vault", "master-key");
 }
 
 TEST_F(KeychainManagerTest, KDFParamsRoundTripAndRejectStoredGarbage) {
@@ -283,17 +258,16 @@ TEST_F(KeychainManagerTest, DeleteVaultStopsOnlyForTheFirstTwoItems) {
   stdfs::remove(storeItem("biometric-public-key"));
   m->saveKDFParams({{1}, 1, "PBKDF2-SHA256"});
   stdfs::create_directories(storeItem("master-key"));
-  EXPECT_EQ(keychainStatusOf([&] { m->deleteVault(); }, kDelete), -36);
+  EXPECT_EQ(keychainError([&] { m->deleteVault(); }), "Failed to delete from keychain: -36");
   EXPECT_TRUE(m->loadKDFParams().has_value());
 
   // ... and makes the master key unreadable: no vault rather than an error.
-  EXPECT_EQ(keychainStatusOf([&] { (void)m->loadEncryptedMasterKey(); }, kLoad), -36);
+  EXPECT_EQ(keychainError([&] { (void)m->loadEncryptedMasterKey(); }), "Failed to load from keychain: -36");
   EXPECT_FALSE(m->vaultExists());
 }
 
 TEST_F(KeychainManagerTest, DefaultInstanceUsesTheApplicationSupportStore) {
   KeychainManager& m = KeychainManager::shared();
-  EXPECT_EQ(&m, &KeychainManager::shared());
   EXPECT_FALSE(m.isUITestMode());
   m.saveEncryptedMasterKey(asBytes("k"));
   const stdfs::path dir = dataHome() / "TolvoDesk" / "Keychain";
@@ -319,31 +293,22 @@ TEST_F(KeychainUITestModeTest, EnvironmentSwitchesItOnWritesTheMarkerAndUsesFile
   EXPECT_EQ(modeOf(keychainDir()), 0700u);
 
   EXPECT_FALSE(m.loadEncryptedMasterKey().has_value());
-  m.saveEncryptedMasterKey(asBytes("first"));
-  m.saveEncryptedMasterKey(asBytes("second"));
-  EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_master-key"), "second");
-  EXPECT_EQ(modeOf(keychainDir() / "com.tolvodesk.vault_master-key"), 0600u);
-  m.save(asBytes("slash"), "com.tolvodesk.vault", "team/alice");
-  EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_team_alice"), "slash");
-  EXPECT_EQ(toString(*m.load("com.tolvodesk.vault", "team/alice")), "slash");
+  m.saveEncryptedMasterKey(asBytes("wrapped"));
+  EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_master-key"), "wrapped");
+  EXPECT_EQ(toString(*m.loadEncryptedMasterKey()), "wrapped");
   m.deleteVault();
   EXPECT_FALSE(m.vaultExists());
   m.deleteItem("com.tolvodesk.vault", "never-saved");
 }
 
-TEST_F(KeychainUITestModeTest, OnlyTheValueOneCountsInTheEnvironment) {
+TEST_F(KeychainUITestModeTest, OnlyTheValueOneCountsInTheEnvironmentButAMarkerFileDoes) {
   setEnv("TOLVO_UITEST_MODE", "true");
-  KeychainManager m;
-  EXPECT_FALSE(m.isUITestMode());
+  EXPECT_FALSE(KeychainManager().isUITestMode());
   EXPECT_FALSE(stdfs::exists(uiDir() / "uitest-mode"));
   EXPECT_FALSE(stdfs::exists(keychainDir()));
-}
-
-TEST_F(KeychainUITestModeTest, MarkerFileSwitchesItOnAndIsNotRewritten) {
   writeText(uiDir() / "uitest-mode", "x");
-  KeychainManager m;
-  EXPECT_TRUE(m.isUITestMode());
-  EXPECT_EQ(readText(uiDir() / "uitest-mode"), "x");
+  EXPECT_TRUE(KeychainManager().isUITestMode());
+  EXPECT_EQ(readText(uiDir() / "uitest-mode"), "x");  // not rewritten
 }
 
 TEST_F(KeychainUITestModeTest, ArgumentSwitchesItOnInAProcess) {
@@ -365,18 +330,14 @@ TEST_F(KeychainUITestModeTest, ArgumentSwitchesItOnInAProcess) {
 }
 
 TEST_F(KeychainUITestModeTest, FileErrorsPassThroughUnchanged) {
-  std::vector<std::string> log;
+  std::string log;
   std::vector<std::unique_ptr<SecretBackend>> backends;
   backends.push_back(std::make_unique<ScriptedBackend>("dp", ScriptedBackend::Script{}, log));
   KeychainManager m(std::move(backends), true);
 
   stdfs::create_directories(keychainDir() / "com.tolvodesk.vault_master-key");
-  try {
-    (void)m.loadEncryptedMasterKey();
-    FAIL() << "a directory loaded as an item";
-  } catch (const SystemError& e) {
-    EXPECT_EQ(e.code(), EISDIR);
-  }
+  EXPECT_THAT([&] { (void)m.loadEncryptedMasterKey(); },
+              testing::Throws<SystemError>(testing::Property(&SystemError::code, EISDIR)));
   EXPECT_FALSE(m.vaultExists());
   EXPECT_THROW(m.saveEncryptedMasterKey(asBytes("x")), SystemError);
   EXPECT_TRUE(log.empty());  // the backends are not used in UI test mode

@@ -1,5 +1,6 @@
 #include "vault/vault_manager.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,6 +20,10 @@ namespace tolvo {
 namespace {
 
 namespace stdfs = std::filesystem;
+using testing::Property;
+using testing::StrEq;
+using testing::Throws;
+using testing::ThrowsMessage;
 
 class VaultManagerTest : public test::SandboxedTest {
  protected:
@@ -31,6 +36,11 @@ class VaultManagerTest : public test::SandboxedTest {
 
   stdfs::path vaultDir() const { return dataHome() / "TolvoDesk" / "Vault"; }
   std::string diagnosticLog() const { return test::readText(tmp() / "TolvoDeskUITest" / "xpc-debug.log"); }
+  void expectUnlocked(bool unlocked) {
+    EXPECT_EQ(vault_.isUnlocked(), unlocked);
+    EXPECT_EQ(keys_.isUnlocked(), unlocked);
+    EXPECT_EQ(database_.isOpen(), unlocked);
+  }
 
   std::atomic<int> fingerprintCalls_{0};
   std::atomic<int> stops_{0};
@@ -43,9 +53,7 @@ class VaultManagerTest : public test::SandboxedTest {
 
 TEST_F(VaultManagerTest, CreateLeavesTheVaultUnlockedWithItsItemsAndFolders) {
   vault_.createVault("correct horse", /*enableTouchID=*/false);
-  EXPECT_TRUE(vault_.isUnlocked());
-  EXPECT_TRUE(keys_.isUnlocked());
-  EXPECT_TRUE(database_.isOpen());
+  expectUnlocked(true);
   EXPECT_EQ(fingerprintCalls_, 0) << "Touch ID off must not consult the biometric layer";
   for (const char* sub : {"Chunks", "Artifacts"}) {
     EXPECT_EQ(stdfs::status(vaultDir() / sub).permissions() & stdfs::perms::all, stdfs::perms::owner_all);
@@ -61,41 +69,23 @@ TEST_F(VaultManagerTest, CreateLeavesTheVaultUnlockedWithItsItemsAndFolders) {
   EXPECT_EQ(params->algorithm, "PBKDF2-SHA256");
 }
 
-TEST_F(VaultManagerTest, UnlockBeforeCreateIsVaultNotFoundWithItsLogLines) {
-  try {
-    vault_.unlockVault("pw");
-    FAIL() << "unlock without a vault succeeded";
-  } catch (const VaultError& e) {
-    EXPECT_STREQ(e.what(), "Vault not found");
+TEST_F(VaultManagerTest, UnlockNeedsAVaultAndTheRightPassword) {
+  EXPECT_THAT([&] { vault_.unlockVault("pw"); }, ThrowsMessage<VaultError>(StrEq("Vault not found")));
+  for (const char* line : {"] VM: unlockVault called\n", "] VM: Loading KDF params...\n",
+                           "] VM: unlockVault failed - KDF params not found\n"}) {
+    EXPECT_NE(diagnosticLog().find(line), std::string::npos) << line;
   }
-  const auto log = diagnosticLog();
-  EXPECT_NE(log.find("] VM: unlockVault called\n"), std::string::npos);
-  EXPECT_NE(log.find("] VM: Loading KDF params...\n"), std::string::npos);
-  EXPECT_NE(log.find("] VM: unlockVault failed - KDF params not found\n"), std::string::npos);
-}
 
-TEST_F(VaultManagerTest, WrongPasswordChangesNothingAndRightOneUnlocks) {
   vault_.createVault("right", false);
   const auto dbKeyHex = keys_.getDBKeyHex();
   vault_.lockVault();
   EXPECT_EQ(stops_, 1);
-  EXPECT_FALSE(vault_.isUnlocked());
-  EXPECT_FALSE(keys_.isUnlocked());
-  EXPECT_FALSE(database_.isOpen());
-
-  try {
-    vault_.unlockVault("wrong");
-    FAIL() << "wrong password unlocked the vault";
-  } catch (const CipherError& e) {
-    EXPECT_EQ(e.code(), CipherError::Code::authenticationFailure);
-    EXPECT_STREQ(e.what(), "Authentication failed: wrong key or altered data");
-  }
-  EXPECT_FALSE(vault_.isUnlocked());
-  EXPECT_FALSE(keys_.isUnlocked());
-  EXPECT_FALSE(database_.isOpen());
-
+  expectUnlocked(false);
+  EXPECT_THAT([&] { vault_.unlockVault("wrong"); },
+              ThrowsMessage<CipherError>(StrEq("Authentication failed: wrong key or altered data")));
+  expectUnlocked(false);
   vault_.unlockVault("right");
-  EXPECT_TRUE(vault_.isUnlocked());
+  expectUnlocked(true);
   EXPECT_EQ(keys_.getDBKeyHex(), dbKeyHex);
   EXPECT_NE(diagnosticLog().find("] VM: Vault unlocked successfully, isUnlocked=true\n"), std::string::npos);
 }
@@ -113,6 +103,21 @@ TEST_F(VaultManagerTest, ActivatingAnotherKeyFailsAtTheDatabase) {
   EXPECT_TRUE(database_.getSession("s").has_value()) << "a failed activation must not harm the data";
 }
 
+TEST_F(VaultManagerTest, ASecondCreateIsRefusedAndTheVaultStaysReadable) {
+  vault_.createVault("first", false);
+  database_.createSession({"kept", 1, 2, 1});
+  vault_.lockVault();
+  try {
+    vault_.createVault("second", false);
+    FAIL() << "a second vault replaced the first";
+  } catch (const VaultError& e) {
+    EXPECT_STREQ(e.what(), "Vault already exists");
+  }
+  EXPECT_FALSE(vault_.isUnlocked());
+  vault_.unlockVault("first");
+  EXPECT_TRUE(database_.getSession("kept").has_value());
+}
+
 TEST_F(VaultManagerTest, DeleteRemovesItemsAndFoldersAndReportsAMissingFolder) {
   vault_.createVault("pw", false);
   vault_.deleteVault();
@@ -122,12 +127,7 @@ TEST_F(VaultManagerTest, DeleteRemovesItemsAndFoldersAndReportsAMissingFolder) {
   vault_.createVault("pw", false);
   vault_.lockVault();
   stdfs::remove_all(vaultDir());
-  try {
-    vault_.deleteVault();
-    FAIL() << "deleting a missing Vault folder succeeded";
-  } catch (const SystemError& e) {
-    EXPECT_EQ(e.code(), ENOENT);
-  }
+  EXPECT_THAT([&] { vault_.deleteVault(); }, Throws<SystemError>(Property(&SystemError::code, ENOENT)));
   EXPECT_FALSE(keychain_.vaultExists()) << "the items go first";
 }
 
@@ -140,9 +140,14 @@ TEST_F(VaultManagerWithReaderTest, TouchIDSetupMakesTheBiometricKey) {
   vault_.createVault("pw", /*enableTouchID=*/true);
   EXPECT_TRUE(vault_.isUnlocked());
   EXPECT_EQ(fingerprintCalls_, 1);
-  ASSERT_TRUE(keychain_.loadBiometricPublicKey());
+  auto privateKey = [&] {
+    return keychain_.load(KeychainManager::kService, BiometricKeyManager::kPrivateKeyAccount,
+                          TolvoConstants::Keychain::biometricAccessGroup);
+  };
+  ASSERT_TRUE(privateKey());
   EXPECT_EQ(keychain_.loadBiometricPublicKey()->size(), 65u);
   vault_.deleteVault();
+  EXPECT_FALSE(privateKey());
   EXPECT_FALSE(keychain_.loadBiometricPublicKey());
 }
 

@@ -1,5 +1,6 @@
 // tolvoctl: the command-line client of tolvo-recorder-service. One invocation opens one
-// connection; commands that read recorded data obtain a UI session token on it first.
+// connection; commands that read recorded data obtain a UI session token on it first, which
+// needs an unlocked vault (a locked vault's database cannot be read).
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -37,10 +39,23 @@ using Json = nlohmann::json;
 // Validity asked for the token of one invocation.
 constexpr double kTokenSeconds = 300;
 
-// An operation the service ran and refused; its text goes to the user as it is.
+// How long `service stop` waits for the service to go away.
+constexpr auto kStopTimeout = std::chrono::seconds(10);
+
+constexpr const char* kNoVault = "there is no vault yet; create one with `tolvoctl vault create`";
+constexpr const char* kVaultLocked = "the vault is locked; unlock it with `tolvoctl vault unlock`";
+
+// An operation the service ran and refused, or a check of tolvoctl's own; the text goes to
+// the user.
 struct OperationFailed : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// The service's replies for a locked vault, said the way the user can act on them.
+std::string explainServiceError(const std::string& error) {
+  if (error == "Vault is locked" || error == "Database is not open") return kVaultLocked;
+  return error;
+}
 
 struct Globals {
   std::string socket;
@@ -53,35 +68,64 @@ class Context {
  public:
   explicit Context(const Globals& globals) : globals_(globals) {}
 
+  [[nodiscard]] std::filesystem::path socketPath() const {
+    std::optional<std::filesystem::path> explicitPath;
+    if (!globals_.socket.empty()) explicitPath = globals_.socket;
+    return ServiceProtocol::socketPath(explicitPath);
+  }
+
+  // The connection, starting the service first when none answers (unless --no-spawn).
   TolvoClient& client() {
-    if (!client_) {
-      std::optional<std::filesystem::path> explicitPath;
-      if (!globals_.socket.empty()) explicitPath = globals_.socket;
-      TolvoClient::Options options;
-      options.replyTimeout = std::chrono::seconds(120);
-      client_ = ServiceLauncher::connect(ServiceProtocol::socketPath(explicitPath), !globals_.noSpawn, options);
+    if (client_) return *client_;
+    const std::filesystem::path path = socketPath();
+    try {
+      client_ = std::make_unique<TolvoClient>(path, clientOptions());
+      return *client_;
+    } catch (const ClientError& e) {
+      if (e.kind() != ClientError::Kind::noService || globals_.noSpawn) throw;
     }
+    auto executable = ServiceLauncher::findServiceExecutable();
+    if (!executable) {
+      throw ClientError(ClientError::Kind::noService, "no tolvo-recorder-service is listening on " + path.string() +
+                                                          " and none was found beside tolvoctl or on PATH to start");
+    }
+    client_ = ServiceLauncher::launch(*executable, path, clientOptions(), std::chrono::seconds(10));
+    std::cerr << "tolvoctl: started " << executable->string() << " on " << path.string()
+              << " (`tolvoctl service stop` ends it)\n";
     return *client_;
+  }
+
+  // The connection to a service that is already running; nothing when none answers.
+  TolvoClient* runningClient() {
+    if (client_) return client_.get();
+    try {
+      client_ = std::make_unique<TolvoClient>(socketPath(), clientOptions());
+    } catch (const ClientError& e) {
+      if (e.kind() != ClientError::Kind::noService) throw;
+      return nullptr;
+    }
+    return client_.get();
   }
 
   SecureBytes password(const std::string& prompt) {
     return globals_.passwordStdin ? readPasswordFromStdin() : readPasswordFromTerminal(prompt);
   }
 
-  // The UI token of this invocation: minted while the vault is unlocked, otherwise earned
-  // with the vault password.
+  // Raises OperationFailed with a next step when there is no vault or it is locked.
+  void requireUnlockedVault() {
+    TolvoClient& c = client();
+    if (c.isVaultUnlocked()) return;
+    throw OperationFailed(c.vaultExists() ? kVaultLocked : kNoVault);
+  }
+
+  // The UI token of this invocation, minted on this connection. A token could also be earned
+  // with the password while the vault is locked, but the data it opens stays unreadable until
+  // the vault is unlocked, so a locked vault is reported instead.
   const UISessionToken& token() {
     if (token_) return *token_;
-    TolvoClient& c = client();
-    DataResult<UISessionToken> result;
-    if (c.isVaultUnlocked()) {
-      result = c.mintUISession(kTokenSeconds);
-    } else {
-      if (!c.vaultExists()) throw OperationFailed("there is no vault yet; create one with `tolvoctl vault create`");
-      SecureBytes secret = password("Vault password: ");
-      result = c.completeUIUnlockWithPassword(toString(secret.view()));
-    }
-    if (result.error) throw OperationFailed(*result.error);
+    requireUnlockedVault();
+    DataResult<UISessionToken> result = client().mintUISession(kTokenSeconds);
+    if (result.error) throw OperationFailed(explainServiceError(*result.error));
     if (!result.value) throw OperationFailed("the service issued no session token");
     token_ = *result.value;
     return *token_;
@@ -91,6 +135,12 @@ class Context {
   [[nodiscard]] bool interactive() const { return !globals_.passwordStdin && ::isatty(STDIN_FILENO) != 0; }
 
  private:
+  static TolvoClient::Options clientOptions() {
+    TolvoClient::Options options;
+    options.replyTimeout = std::chrono::seconds(120);
+    return options;
+  }
+
   const Globals& globals_;
   std::unique_ptr<TolvoClient> client_;
   std::optional<UISessionToken> token_;
@@ -99,12 +149,12 @@ class Context {
 void printJson(const Json& value) { std::cout << value.dump(2) << '\n'; }
 
 void requireOk(const OkResult& result) {
-  if (!result.ok) throw OperationFailed(result.error.value_or("the operation failed"));
+  if (!result.ok) throw OperationFailed(explainServiceError(result.error.value_or("the operation failed")));
 }
 
 template <typename T>
 T requireValue(DataResult<T> result, const std::string& what) {
-  if (result.error) throw OperationFailed(*result.error);
+  if (result.error) throw OperationFailed(explainServiceError(*result.error));
   if (!result.value) throw OperationFailed(what);
   return std::move(*result.value);
 }
@@ -124,6 +174,12 @@ void vaultStatus(Context& ctx) {
 
 void vaultCreate(Context& ctx, bool touchID) {
   TolvoClient& c = ctx.client();
+  // The service would replace the existing vault's keys, leaving its recordings unreadable.
+  if (c.vaultExists()) {
+    throw OperationFailed(
+        "a vault already exists; unlock it with `tolvoctl vault unlock`, or to start over (its recordings "
+        "become unreadable) delete it first with `tolvoctl vault delete`");
+  }
   SecureBytes password = ctx.password("New vault password: ");
   if (password.empty()) throw OperationFailed("the password must not be empty");
   if (ctx.interactive()) {
@@ -137,8 +193,19 @@ void vaultCreate(Context& ctx, bool touchID) {
 
 void vaultUnlock(Context& ctx) {
   TolvoClient& c = ctx.client();
+  if (c.isVaultUnlocked()) {
+    if (ctx.json()) return printJson({{"ok", true}});
+    std::cout << "The vault is already unlocked.\n";
+    return;
+  }
+  if (!c.vaultExists()) throw OperationFailed(kNoVault);
   SecureBytes password = ctx.password("Vault password: ");
-  requireOk(c.unlockVaultWithPassword(toString(password.view())));
+  OkResult result = c.unlockVaultWithPassword(toString(password.view()));
+  // A wrong password shows as a failed authentication of the wrapped master key.
+  if (!result.ok && result.error && result.error->rfind("Authentication failed", 0) == 0) {
+    throw OperationFailed("wrong password (" + *result.error + ")");
+  }
+  requireOk(result);
   if (ctx.json()) return printJson({{"ok", true}});
   std::cout << "Vault unlocked.\n";
 }
@@ -150,14 +217,20 @@ void vaultLock(Context& ctx) {
 }
 
 void vaultDelete(Context& ctx, bool yes) {
+  TolvoClient& c = ctx.client();
+  // Asked first even when no vault key is found: the key may only be out of reach (a locked
+  // keyring) while the vault's files are still there.
+  const bool exists = c.vaultExists();
   if (!yes) {
     if (::isatty(STDIN_FILENO) == 0) throw OperationFailed("deleting the vault needs --yes");
     std::cerr << "This deletes the vault's keys: every recording becomes unreadable.\nType 'delete' to confirm: ";
     std::string answer;
     std::getline(std::cin, answer);
-    if (answer != "delete") throw OperationFailed("not deleted");
+    if (answer != "delete") throw OperationFailed("the vault was not deleted");
   }
-  requireOk(ctx.client().deleteVault());
+  OkResult result = c.deleteVault();
+  if (!result.ok && !exists) throw OperationFailed("there is no vault to delete");
+  requireOk(result);
   if (ctx.json()) return printJson({{"ok", true}});
   std::cout << "Vault deleted.\n";
 }
@@ -183,7 +256,7 @@ void sessionsShow(Context& ctx, const std::string& id) {
   TolvoClient& c = ctx.client();
   const auto& token = ctx.token();
   auto detail = c.getSessionDetail(token, id);
-  if (detail.error) throw OperationFailed(*detail.error);
+  if (detail.error) throw OperationFailed(explainServiceError(*detail.error));
   if (!detail.value) throw OperationFailed("no session " + id);
   const auto chunks = requireValue(c.listChunks(token, id), "no chunks were returned");
   if (ctx.json()) return printJson({{"session", Json(*detail.value)}, {"chunks", Json(chunks)}});
@@ -200,14 +273,15 @@ void sessionsShow(Context& ctx, const std::string& id) {
 
 void sessionsDelete(Context& ctx, const std::vector<std::string>& ids) {
   auto result = ctx.client().deleteSessions(ctx.token(), ids);
-  if (result.error) throw OperationFailed(*result.error);
+  if (result.error) throw OperationFailed(explainServiceError(*result.error));
   if (ctx.json()) return printJson({{"deleted", result.count}});
   std::cout << "Deleted " << result.count << (result.count == 1 ? " session.\n" : " sessions.\n");
 }
 
 void sessionsRepair(Context& ctx) {
+  ctx.requireUnlockedVault();
   auto result = ctx.client().repairInterruptedSessions();
-  if (result.error) throw OperationFailed(*result.error);
+  if (result.error) throw OperationFailed(explainServiceError(*result.error));
   if (ctx.json()) return printJson({{"repaired", result.count}});
   std::cout << "Repaired " << result.count << (result.count == 1 ? " session.\n" : " sessions.\n");
 }
@@ -232,6 +306,9 @@ void chunksList(Context& ctx, const std::string& session) {
 
 void chunksExport(Context& ctx, const std::string& session, const std::string& chunk, const std::string& out,
                   const std::string& chunksDir) {
+  if (out == "-" && ::isatty(STDOUT_FILENO) != 0) {
+    throw OperationFailed("not writing video to a terminal; name an output file or redirect standard output");
+  }
   const std::filesystem::path dir =
       chunksDir.empty() ? TolvoConstants::Paths::chunksDirectory() : std::filesystem::path(chunksDir);
   const std::int64_t bytes = exportChunk(ctx.client(), ctx.token(), session, chunk, out, dir);
@@ -241,6 +318,10 @@ void chunksExport(Context& ctx, const std::string& session, const std::string& c
 }
 
 void printRecordingIntervals(const std::vector<RecordingInterval>& intervals) {
+  if (intervals.empty()) {
+    std::cout << "No recording intervals.\n";
+    return;
+  }
   Table table({"ID", "START", "END", "DURATION", "STATE", "REASON"});
   for (const auto& i : intervals) {
     table.add({std::to_string(i.id), formatTimeMs(i.startAtMs), formatTimeMs(i.endAtMs),
@@ -251,6 +332,10 @@ void printRecordingIntervals(const std::vector<RecordingInterval>& intervals) {
 }
 
 void printContextIntervals(const std::vector<ContextInterval>& intervals) {
+  if (intervals.empty()) {
+    std::cout << "No context intervals.\n";
+    return;
+  }
   Table table({"ID", "START", "END", "DURATION", "APP", "WINDOW", "DISPLAY"});
   for (const auto& i : intervals) {
     table.add({std::to_string(i.id), formatTimeMs(i.startAtMs), formatTimeMs(i.endAtMs),
@@ -280,6 +365,10 @@ void contextIntervals(Context& ctx, const std::string& session) {
 void events(Context& ctx, const std::string& session, std::int64_t from, std::int64_t to) {
   const auto list = requireValue(ctx.client().listEvents(ctx.token(), session, from, to), "no events were returned");
   if (ctx.json()) return printJson(Json(list));
+  if (list.empty()) {
+    std::cout << "No events.\n";
+    return;
+  }
   Table table({"ID", "TIME", "TYPE", "PAYLOAD"});
   for (const auto& e : list) {
     std::string payload = "-";
@@ -288,7 +377,7 @@ void events(Context& ctx, const std::string& session, std::int64_t from, std::in
       bool printable = true;
       for (unsigned char ch : payload) printable = printable && ch >= 0x20 && ch != 0x7f;
       if (!printable) payload = base64Encode(*e.payload);
-      if (payload.size() > 80) payload = payload.substr(0, 77) + "...";
+      payload = truncateText(payload, 80);
     }
     table.add({std::to_string(e.id), formatTimeMs(e.tsMs), std::string(rawValue(e.type)), payload});
   }
@@ -322,6 +411,42 @@ void permissions(Context& ctx) {
             << "Accessibility:    " << (accessibility ? "trusted" : "not trusted") << '\n';
 }
 
+// Asks the service to exit and waits until its socket no longer answers. Never starts one.
+void serviceStop(Context& ctx) {
+  TolvoClient* c = ctx.runningClient();
+  if (c == nullptr) {
+    if (ctx.json()) return printJson({{"ok", true}, {"wasRunning", false}});
+    std::cout << "No service is running.\n";
+    return;
+  }
+  c->terminateService();
+  const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+  TolvoClient::Options probe;
+  probe.connectTimeout = std::chrono::milliseconds(200);
+  for (;;) {
+    try {
+      TolvoClient still(ctx.socketPath(), probe);
+    } catch (const ClientError& e) {
+      if (e.kind() == ClientError::Kind::noService) break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw OperationFailed("the service was asked to stop but still answers on " + ctx.socketPath().string());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  if (ctx.json()) return printJson({{"ok", true}, {"wasRunning", true}});
+  std::cout << "Service stopped.\n";
+}
+
+// "tolvoctl vault create" -> "vault create".
+std::string commandPath(const CLI::App* command) {
+  std::string path;
+  for (; command != nullptr && command->get_parent() != nullptr; command = command->get_parent()) {
+    path = path.empty() ? command->get_name() : command->get_name() + " " + path;
+  }
+  return path;
+}
+
 void rawCall(Context& ctx, const std::string& method, const std::string& params) {
   Json parsed = params.empty() ? Json::object() : Json::parse(params, nullptr, false);
   if (parsed.is_discarded()) throw OperationFailed("PARAMS is not valid JSON");
@@ -340,9 +465,19 @@ int run(int argc, char** argv) {
   app.add_flag("--password-stdin", globals.passwordStdin, "Read the vault password from standard input");
   app.set_version_flag("--version", "tolvoctl " TOLVO_VERSION);
 
+  app.footer(
+      "Commands that read recordings need an unlocked vault. When no service answers, tolvoctl starts\n"
+      "tolvo-recorder-service in the background (not with --no-spawn).\n"
+      "Exit status: 0 done; 1 the operation failed; 2 the service refused the request or the connection\n"
+      "failed; 3 no service to talk to; 100 and above: the command line is wrong.");
+
   std::function<void(Context&)> action;
+  std::string actionName;
   auto on = [&](CLI::App* command, std::function<void(Context&)> f) {
-    command->callback([&action, f = std::move(f)] { action = f; });
+    command->callback([&action, &actionName, command, f = std::move(f)] {
+      action = f;
+      actionName = commandPath(command);
+    });
   };
 
   // vault
@@ -408,14 +543,15 @@ int run(int argc, char** argv) {
   on(recording->add_subcommand("status", "The recorder's state"), recordingStatus);
   RecordingConfig config = RecordingConfig::defaultConfig();
   auto* start = recording->add_subcommand("start", "Start recording (the vault must be unlocked)");
-  start->add_option("--fps", config.fps, "Frames per second");
-  start->add_option("--codec", config.codec, "hevc or h264");
-  start->add_option("--chunk-seconds", config.chunkDurationSeconds, "Length of one chunk");
+  start->add_option("--fps", config.fps, "Frames per second")->capture_default_str();
+  start->add_option("--codec", config.codec, "Video codec")->capture_default_str()->check(CLI::IsMember({"hevc", "h264"}));
+  start->add_option("--chunk-seconds", config.chunkDurationSeconds, "Length of one chunk in seconds")
+      ->capture_default_str();
   start->add_flag("--audio", config.recordAudio, "Record the microphone too");
   on(start, [&](Context& c) { simpleOk(c, c.client().startRecording(config), "Recording."); });
   std::string reason = "user";
   auto* pause = recording->add_subcommand("pause", "Pause recording");
-  pause->add_option("--reason", reason, "Pause reason (default user)");
+  pause->add_option("--reason", reason, "Pause reason: user, lidClosed, screensaver, lockScreen or sleep (default user)");
   on(pause, [&](Context& c) { simpleOk(c, c.client().pauseRecording(reason), "Paused."); });
   on(recording->add_subcommand("resume", "Resume recording"),
      [](Context& c) { simpleOk(c, c.client().resumeRecording(), "Resumed."); });
@@ -426,11 +562,7 @@ int run(int argc, char** argv) {
 
   // service
   auto* service = app.add_subcommand("service", "Control the service process")->require_subcommand(1);
-  on(service->add_subcommand("stop", "Ask the service to exit"), [](Context& c) {
-    c.client().terminateService();
-    if (c.json()) return printJson({{"ok", true}});
-    std::cout << "Service stopping.\n";
-  });
+  on(service->add_subcommand("stop", "Ask the service to exit and wait until it has"), serviceStop);
 
   // raw
   std::string method, params;
@@ -441,6 +573,12 @@ int run(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
+  } catch (const CLI::RequiredError& e) {
+    // A mistyped command ("vault stauts") is left over while its group still lacks one.
+    const std::vector<std::string> leftover = app.remaining(true);
+    if (leftover.empty()) return app.exit(e);
+    std::cerr << "Unknown command or argument: " << leftover.front() << "\nRun with --help for more information.\n";
+    return e.get_exit_code();
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
@@ -453,13 +591,17 @@ int run(int argc, char** argv) {
     std::cerr << "tolvoctl: " << e.what() << '\n';
     return 1;
   } catch (const ClientError& e) {
-    std::cerr << "tolvoctl: " << e.what() << '\n';
-    if (e.kind() == ClientError::Kind::rpc) {
-      std::cerr << "  (the service refused the request, JSON-RPC error " << e.code() << ")\n";
+    const bool rpc = e.kind() == ClientError::Kind::rpc;
+    if (rpc && e.code() == -32601 && actionName != "call") {
+      std::cerr << "tolvoctl: `" << actionName << "` is not available: this build of tolvo-recorder-service does not "
+                << "offer it yet\n";
+    } else {
+      std::cerr << "tolvoctl: " << e.what() << '\n';
+      if (rpc) std::cerr << "  (the service refused the request, JSON-RPC error " << e.code() << ")\n";
     }
     return e.kind() == ClientError::Kind::noService ? 3 : 2;
   } catch (const std::exception& e) {
-    std::cerr << "tolvoctl: " << e.what() << '\n';
+    std::cerr << "tolvoctl: " << explainServiceError(e.what()) << '\n';
     return 1;
   }
 }

@@ -45,10 +45,43 @@ std::string formatBytes(std::optional<std::int64_t> bytes) {
   return text;
 }
 
+namespace {
+
+bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::size_t displayWidth(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !isContinuationByte(c); }));
+}
+
+std::string truncateText(std::string_view text, std::size_t maxWidth) {
+  if (displayWidth(text) <= maxWidth) return std::string(text);
+  constexpr std::string_view kEllipsis = "...";
+  const std::size_t keep = maxWidth > kEllipsis.size() ? maxWidth - kEllipsis.size() : 0;
+  std::size_t characters = 0;
+  std::size_t end = 0;
+  for (; end < text.size(); ++end) {
+    if (isContinuationByte(text[end])) continue;
+    if (characters == keep) break;
+    ++characters;
+  }
+  return std::string(text.substr(0, end)) + std::string(kEllipsis);
+}
+
+void Table::add(std::vector<std::string> row) {
+  for (auto& cell : row) {
+    for (char& c : cell) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+  }
+  rows_.push_back(std::move(row));
+}
+
 void Table::print(std::ostream& out) const {
   std::vector<std::size_t> widths(headers_.size(), 0);
   auto measure = [&](const std::vector<std::string>& row) {
-    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], displayWidth(row[i]));
   };
   measure(headers_);
   for (const auto& row : rows_) measure(row);
@@ -57,7 +90,7 @@ void Table::print(std::ostream& out) const {
     for (std::size_t i = 0; i < widths.size(); ++i) {
       const std::string cell = i < row.size() ? row[i] : "";
       line += cell;
-      if (i + 1 < widths.size()) line += std::string(widths[i] - cell.size() + 2, ' ');
+      if (i + 1 < widths.size()) line += std::string(widths[i] - displayWidth(cell) + 2, ' ');
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out << line << '\n';

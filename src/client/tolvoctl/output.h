@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tolvo::ctl {
@@ -17,11 +18,20 @@ namespace tolvo::ctl {
 // Byte counts as "1.5 MiB".
 [[nodiscard]] std::string formatBytes(std::optional<std::int64_t> bytes);
 
-// A plain text table: a header row, then rows, columns padded to their widest cell.
+// How many columns `text` takes on a terminal, counting one per UTF-8 character.
+[[nodiscard]] std::size_t displayWidth(std::string_view text);
+
+// `text` cut to at most `maxWidth` characters, never inside a UTF-8 sequence; a cut text
+// ends in "...".
+[[nodiscard]] std::string truncateText(std::string_view text, std::size_t maxWidth);
+
+// A plain text table: a header row, then rows, columns padded to their widest cell. Control
+// characters in cells (tabs, line breaks in window titles) are shown as spaces so that every
+// row stays on one line.
 class Table {
  public:
   explicit Table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
-  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  void add(std::vector<std::string> row);
   [[nodiscard]] bool empty() const noexcept { return rows_.empty(); }
   void print(std::ostream& out) const;
 
