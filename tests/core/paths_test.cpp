@@ -73,27 +73,23 @@ TEST_F(PathsTest, ForeignLinkedUITestDirectoryIsNotUsed) {
   EXPECT_TRUE(stdfs::is_empty(elsewhere));
 }
 
-// Run in a child process started with --uitest-mode on its command line.
-TEST(UITestModeChild, ArgumentSwitchesItOn) {
-  if (std::getenv("TOLVO_TEST_CHILD") == nullptr) GTEST_SKIP() << "runs only as a child of ArgumentSwitch";
-  EXPECT_TRUE(uiTestModeSwitches().argument);
-  EXPECT_TRUE(isUITestMode());
+int runProbe(bool withArgument) {
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (withArgument) ::execl(TOLVO_CORE_UITEST_PROBE, "probe", "--uitest-mode", static_cast<char*>(nullptr));
+    else ::execl(TOLVO_CORE_UITEST_PROBE, "probe", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 TEST_F(PathsTest, ArgumentSwitch) {
   EXPECT_FALSE(uiTestModeSwitches().argument);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::setenv("TOLVO_TEST_CHILD", "1", 1);
-    ::execl("/proc/self/exe", "core_tests", "--gtest_filter=UITestModeChild.ArgumentSwitchesItOn", "--uitest-mode",
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(runProbe(true), 0) << "--uitest-mode on the command line switches UI test mode on";
+  EXPECT_EQ(runProbe(false), 1);
 }
 
 }  // namespace
