@@ -43,19 +43,24 @@ std::string Value<std::string>::decode(const json& v, std::string_view key) {
   return v.get<std::string>();
 }
 
-std::int64_t Value<std::int64_t>::decode(const json& v, std::string_view key) {
-  if (v.is_number_integer() && !v.is_number_unsigned()) return v.get<std::int64_t>();
+std::optional<std::int64_t> exactInt64(const json& v) noexcept {
   if (v.is_number_unsigned()) {
     const auto u = v.get<std::uint64_t>();
-    if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return static_cast<std::int64_t>(u);
+    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+    return static_cast<std::int64_t>(u);
   }
+  if (v.is_number_integer()) return v.get<std::int64_t>();
   if (v.is_number_float()) {
-    // A number written with a fraction or exponent is accepted when it is exactly an integer.
     const double d = v.get<double>();
     if (std::isfinite(d) && std::trunc(d) == d && d >= -9.2233720368547758e18 && d < 9.2233720368547758e18) {
       return static_cast<std::int64_t>(d);
     }
   }
+  return std::nullopt;
+}
+
+std::int64_t Value<std::int64_t>::decode(const json& v, std::string_view key) {
+  if (auto n = exactInt64(v)) return *n;
   typeMismatch(key, "Int64", v);
 }
 

@@ -58,6 +58,10 @@ struct Value<E> {
   static json encode(E v) { return std::string(rawValue(v)); }
 };
 
+// The number as a signed 64-bit integer when that loses nothing: an integer in range, or a
+// number written with a fraction or exponent that is exactly such an integer.
+[[nodiscard]] std::optional<std::int64_t> exactInt64(const json& v) noexcept;
+
 [[noreturn]] void throwMissingKey(std::string_view key);
 void requireObject(const json& j, std::string_view what);
 

@@ -1,10 +1,12 @@
 #include "core/user_defaults.h"
 
-#include <cmath>
 #include <fstream>
 #include <iterator>
 
 #include <nlohmann/json.hpp>
+
+#include "core/json_codec.h"
+#include "core/tolvo_constants.h"
 
 namespace tolvo {
 
@@ -32,6 +34,8 @@ UserDefaults UserDefaults::fromJSONText(std::string_view text) {
   return defaults;
 }
 
+UserDefaults UserDefaults::standard() { return fromFile(TolvoConstants::Paths::userDefaultsFile()); }
+
 UserDefaults UserDefaults::fromFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return UserDefaults();
@@ -47,18 +51,8 @@ std::optional<double> UserDefaults::number(std::string_view key) const {
 
 std::optional<std::int64_t> UserDefaults::integer(std::string_view key) const {
   const auto* v = impl_->find(key);
-  if (v == nullptr || !v->is_number()) return std::nullopt;
-  if (v->is_number_unsigned()) {
-    auto u = v->get<std::uint64_t>();
-    if (u > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
-    return static_cast<std::int64_t>(u);
-  }
-  if (v->is_number_integer()) return v->get<std::int64_t>();
-  const double d = v->get<double>();
-  if (!std::isfinite(d) || std::trunc(d) != d || d < -9.2233720368547758e18 || d >= 9.2233720368547758e18) {
-    return std::nullopt;
-  }
-  return static_cast<std::int64_t>(d);
+  if (v == nullptr) return std::nullopt;
+  return json::exactInt64(*v);
 }
 
 std::optional<bool> UserDefaults::boolean(std::string_view key) const {
@@ -73,10 +67,4 @@ std::optional<std::string> UserDefaults::string(std::string_view key) const {
   return v->get<std::string>();
 }
 
-}  // namespace tolvo
-
-#include "core/tolvo_constants.h"
-
-namespace tolvo {
-UserDefaults UserDefaults::standard() { return fromFile(TolvoConstants::Paths::userDefaultsFile()); }
 }  // namespace tolvo

@@ -28,34 +28,17 @@ std::size_t SQLRow::size() const noexcept {
   return count;
 }
 
-std::optional<std::int64_t> SQLRow::integer(std::string_view column) const {
-  const SQLValue* value = find(column);
-  if (value == nullptr) return std::nullopt;
-  if (const auto* number = std::get_if<std::int64_t>(value)) return *number;
-  return std::nullopt;
-}
+std::optional<std::int64_t> SQLRow::integer(std::string_view column) const { return valueOf<std::int64_t>(column); }
 
 std::optional<double> SQLRow::real(std::string_view column) const {
-  const SQLValue* value = find(column);
-  if (value == nullptr) return std::nullopt;
-  if (const auto* number = std::get_if<double>(value)) return *number;
-  if (const auto* number = std::get_if<std::int64_t>(value)) return static_cast<double>(*number);
+  if (auto number = valueOf<double>(column)) return number;
+  if (auto number = valueOf<std::int64_t>(column)) return static_cast<double>(*number);
   return std::nullopt;
 }
 
-std::optional<std::string> SQLRow::text(std::string_view column) const {
-  const SQLValue* value = find(column);
-  if (value == nullptr) return std::nullopt;
-  if (const auto* text = std::get_if<std::string>(value)) return *text;
-  return std::nullopt;
-}
+std::optional<std::string> SQLRow::text(std::string_view column) const { return valueOf<std::string>(column); }
 
-std::optional<Bytes> SQLRow::blob(std::string_view column) const {
-  const SQLValue* value = find(column);
-  if (value == nullptr) return std::nullopt;
-  if (const auto* bytes = std::get_if<Bytes>(value)) return *bytes;
-  return std::nullopt;
-}
+std::optional<Bytes> SQLRow::blob(std::string_view column) const { return valueOf<Bytes>(column); }
 
 void SQLRow::raiseMissing(std::string_view column, const char* kind) const {
   std::string message = "column ";

@@ -43,6 +43,14 @@ class SQLRow {
   [[nodiscard]] std::string requiredText(std::string_view column) const;
 
  private:
+  // The column's value when it holds a T; nothing when absent or of another kind.
+  template <typename T>
+  [[nodiscard]] std::optional<T> valueOf(std::string_view column) const {
+    const SQLValue* value = find(column);
+    if (value == nullptr) return std::nullopt;
+    if (const auto* typed = std::get_if<T>(value)) return *typed;
+    return std::nullopt;
+  }
   [[noreturn]] void raiseMissing(std::string_view column, const char* kind) const;
 
   Columns columns_;

@@ -116,17 +116,32 @@ void RecorderService::replyToken(const RpcReply& reply, const UISessionToken& to
   reply.send(Json{{key, base64Encode(json::encode(token))}, {"error", nullptr}});
 }
 
-bool RecorderService::checkToken(const RpcParams& params, const RpcReply& reply, const char* dataKey) {
+bool RecorderService::checkToken(const RpcParams& params, const RpcReply& reply, const char* dataKey,
+                                 const Json& failedValue) {
   if (tokens_.validate(params.bytes("tokenData"))) return true;
-  reply.send(Json{{dataKey, nullptr}, {"error", kInvalidToken}});
+  reply.send(Json{{dataKey, failedValue}, {"error", kInvalidToken}});
   return false;
 }
+
+template <typename T>
+struct IsOptional : std::false_type {};
+template <typename T>
+struct IsOptional<std::optional<T>> : std::true_type {};
 
 template <typename Read>
 void RecorderService::replyData(const RpcReply& reply, const char* dataKey, Read&& read) {
   try {
     auto value = read();
-    reply.send(Json{{dataKey, base64Encode(json::encode(value))}, {"error", nullptr}});
+    if constexpr (IsOptional<decltype(value)>::value) {
+      // Nothing to return (say an unknown session): neither data nor error.
+      if (!value) {
+        reply.send(Json{{dataKey, nullptr}, {"error", nullptr}});
+        return;
+      }
+      reply.send(Json{{dataKey, base64Encode(json::encode(*value))}, {"error", nullptr}});
+    } else {
+      reply.send(Json{{dataKey, base64Encode(json::encode(value))}, {"error", nullptr}});
+    }
   } catch (const std::exception& e) {
     reply.send(Json{{dataKey, nullptr}, {"error", e.what()}});
   }
@@ -293,16 +308,7 @@ void RecorderService::listSessions(const RpcParams& params, const RpcReply& repl
 
 void RecorderService::getSessionDetail(const RpcParams& params, const RpcReply& reply) {
   if (!checkToken(params, reply, "session")) return;
-  try {
-    const auto session = deps_.database.getSession(params.text("sessionId"));
-    if (!session) {
-      reply.send(Json{{"session", nullptr}, {"error", nullptr}});
-      return;
-    }
-    reply.send(Json{{"session", base64Encode(json::encode(*session))}, {"error", nullptr}});
-  } catch (const std::exception& e) {
-    reply.send(Json{{"session", nullptr}, {"error", e.what()}});
-  }
+  replyData(reply, "session", [&] { return deps_.database.getSession(params.text("sessionId")); });
 }
 
 void RecorderService::listChunks(const RpcParams& params, const RpcReply& reply) {
@@ -340,10 +346,7 @@ void RecorderService::getChunkKey(const RpcParams& params, const RpcReply& reply
 }
 
 void RecorderService::deleteSessions(const RpcParams& params, const RpcReply& reply) {
-  if (!tokens_.validate(params.bytes("tokenData"))) {
-    reply.send(Json{{"deleted", 0}, {"error", kInvalidToken}});
-    return;
-  }
+  if (!checkToken(params, reply, "deleted", 0)) return;
   const auto ids = json::tryDecode<std::vector<std::string>>(params.bytes("sessionIDsData"));
   if (!ids) {
     reply.send(Json{{"deleted", 0}, {"error", "Failed to decode session IDs"}});

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "core/time_util.h"
 #include "service/connection_handler.h"
 #include "service/ui_session_tokens.h"
@@ -76,9 +78,12 @@ class RecorderService final : public ConnectionHandler {
 
   // Replies (key: token JSON in Base64, "error": null).
   void replyToken(const RpcReply& reply, const UISessionToken& token, std::string_view key = "token");
-  // The token check of the data operations: false after replying with `failure`.
-  [[nodiscard]] bool checkToken(const RpcParams& params, const RpcReply& reply, const char* dataKey);
-  // Runs a database read for a data operation and replies with its JSON or the error.
+  // The token check of the data operations: false after replying `failedValue` under
+  // `dataKey` with "Invalid or expired token".
+  [[nodiscard]] bool checkToken(const RpcParams& params, const RpcReply& reply, const char* dataKey,
+                                const nlohmann::json& failedValue = nullptr);
+  // Runs a database read for a data operation and replies with its JSON (an empty optional:
+  // neither data nor error) or the error.
   template <typename Read>
   void replyData(const RpcReply& reply, const char* dataKey, Read&& read);
 

@@ -1,3 +1,4 @@
+#include "support/gate.h"
 #include "client/tolvo_client.h"
 
 #include <gtest/gtest.h>
@@ -23,24 +24,6 @@ using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
 std::string b64(std::string_view text) { return base64Encode(asBytes(text)); }
-
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void wait() {
-    std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, 10s, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
 
 class TolvoClientTest : public SandboxedTest {
  protected:

@@ -1,3 +1,4 @@
+#include "support/gate.h"
 #include "service/service_listener.h"
 
 #include <sys/socket.h>
@@ -38,25 +39,6 @@ mode_t modeOf(const std::filesystem::path& path) {
 json request(const json& id, const std::string& method, json params = json::object()) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}};
 }
-
-// A gate a handler can wait on until the test opens it.
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  bool wait(std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
 
 template <typename F>
 bool eventually(F condition, std::chrono::milliseconds timeout = 10s) {
