@@ -93,8 +93,13 @@ void writeFileAtomically(const Path& path, ByteView data) {
     ::unlink(temp.c_str());
     throw;
   }
-  FileDescriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd) ::fsync(dirFd.get());  // best effort: the rename itself already happened
+  syncDirectory(dir);
+}
+
+void syncDirectory(const Path& dir) {
+  FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) raise("open", dir);
+  if (::fsync(fd.get()) != 0) raise("fsync", dir);
 }
 
 std::optional<Bytes> readFileIfExists(const Path& path) {

@@ -27,8 +27,14 @@ void ensurePrivateDirectory(const Path& dir);
 void appendToFile(const Path& path, ByteView data);
 
 // Replaces `path` atomically: writes a new 0600 file beside it, flushes it, renames it over
-// `path` and flushes the directory. A crash leaves either the old or the new content.
+// `path` and flushes the directory. A crash leaves either the old or the new content; once
+// it returns, the new content survives a power loss. A failure to flush the directory
+// raises although the new content is already in place.
 void writeFileAtomically(const Path& path, ByteView data);
+
+// Flushes the directory itself (its entries: files created, renamed or removed in it) to
+// stable storage.
+void syncDirectory(const Path& dir);
 
 // Reads the whole file; nothing when it does not exist. Refuses symbolic links.
 [[nodiscard]] std::optional<Bytes> readFileIfExists(const Path& path);

@@ -24,7 +24,10 @@ KeyManager::~KeyManager() = default;  // the keys' destructors wipe them
 SymmetricKey KeyManager::generateMasterKey() const { return SymmetricKey::random(); }
 
 void KeyManager::setMasterKey(const SymmetricKey& masterKey) {
-  const SymmetricKey dbKey = deriveDBKey(masterKey);  // outside the lock: it does not touch state
+  setKeys(masterKey, deriveDBKey(masterKey));  // derived outside the lock: it touches no state
+}
+
+void KeyManager::setKeys(const SymmetricKey& masterKey, const SymmetricKey& dbKey) noexcept {
   std::lock_guard lock(mutex_);
   masterKey_ = masterKey;
   dbKey_ = dbKey;

@@ -38,6 +38,8 @@ class KeyManager {
 
   // Stores the master key and the database key derived from it.
   void setMasterKey(const SymmetricKey& masterKey);
+  // Stores the master key and its database key, derived beforehand with deriveDBKey().
+  void setKeys(const SymmetricKey& masterKey, const SymmetricKey& dbKey) noexcept;
   [[nodiscard]] std::optional<SymmetricKey> getMasterKey() const;
   [[nodiscard]] std::optional<SymmetricKey> getDBKey() const;
   // The master key and its database key, read together; nothing while locked.

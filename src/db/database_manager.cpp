@@ -28,6 +28,7 @@ void detail::closeSQLiteConnection(sqlite3* connection) noexcept {
 namespace {
 
 using Statement = Handle<sqlite3_stmt, sqlite3_finalize>;
+using Connection = Handle<sqlite3, detail::closeSQLiteConnection>;
 
 // The schema, one statement each, in creation order. Every object is created only if absent,
 // so opening an existing database changes nothing.
@@ -110,82 +111,10 @@ Statement prepare(sqlite3* db, std::string_view sql) {
   return statement;
 }
 
-}  // namespace
 
-DatabaseManager& DatabaseManager::shared() {
-  static DatabaseManager instance;
-  return instance;
-}
-
-DatabaseManager::DatabaseManager() = default;
-
-DatabaseManager::~DatabaseManager() {
-  try {
-    close();
-  } catch (...) {
-    // Nothing can be reported from a destructor; the handle is released below regardless.
-  }
-}
-
-void DatabaseManager::open(const std::filesystem::path& path, std::string_view keyHex) {
-  dbLog("open called with path: " + path.string());
-  onQueue([&] { openUnsafe(path, keyHex); });
-  dbLog("open completed");
-}
-
-void DatabaseManager::openUnsafe(const std::filesystem::path& path, std::string_view keyHex) {
-  dbLog("inside queue.sync");
-  std::filesystem::path directory = path.parent_path();
-  dbLog("creating directory at " + directory.string());
-  fs::ensurePrivateDirectory(directory.empty() ? std::filesystem::path(".") : directory);
-  dbLog("directory created");
-  dbLog("opening sqlite3 database");
-  preparePrivateFile(path);
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open(path.c_str(), &raw);
-  Connection connection(raw);  // sqlite3_open may hand out a handle even when it fails
-  dbLog("sqlite3_open result: " + std::to_string(rc));
-  if (rc != SQLITE_OK) {
-    dbLog("sqlite3_open FAILED");
-    throw DatabaseError::openFailed(rc);
-  }
-  db_ = std::move(connection);
-  dbLog("db pointer set");
-  dbLog("executing PRAGMA key");
-  {
-    std::string keyPragma = "PRAGMA key = 'x\"";
-    WipeOnExit wipe(keyPragma);
-    keyPragma.reserve(keyPragma.size() + keyHex.size() + 4);
-    keyPragma += keyHex;
-    keyPragma += "\"';";
-    executeUnsafe(keyPragma);
-  }
-  dbLog("PRAGMA key executed");
-  for (std::string_view pragma : kConnectionPragmas) executeUnsafe(pragma);
-  dbLog("creating schema");
-  createSchemaUnsafe();
-  dbLog("schema created successfully");
-}
-
-void DatabaseManager::close() {
-  onQueue([this] { db_.reset(); });
-}
-
-bool DatabaseManager::isOpen() const {
-  if (queue_.isCurrent()) return static_cast<bool>(db_);
-  return queue_.sync([this] { return static_cast<bool>(db_); });
-}
-
-void DatabaseManager::createSchemaUnsafe() {
-  for (std::string_view statement : kSchema) executeUnsafe(statement);
-}
-
-sqlite3* DatabaseManager::connectionOrThrow() const {
-  if (!db_) throw DatabaseError::notOpen();
-  return db_.get();
-}
-
-void DatabaseManager::bindParams(sqlite3_stmt* statement, const SQLParams& params) {
+// Binds params[i] to placeholder i + 1; placeholders beyond the list stay NULL. Raises
+// executeFailed when SQLite refuses a value (for example more values than placeholders).
+void bindParams(sqlite3_stmt* statement, const SQLParams& params) {
   int index = 0;
   for (const SQLParam& param : params) {
     ++index;
@@ -214,13 +143,104 @@ void DatabaseManager::bindParams(sqlite3_stmt* statement, const SQLParams& param
   }
 }
 
-void DatabaseManager::executeUnsafe(std::string_view sql, const SQLParams& params) {
-  sqlite3* db = connectionOrThrow();
+// Prepares, binds, steps once ("row" and "done" both succeed) and finalizes.
+void executeOn(sqlite3* db, std::string_view sql, const SQLParams& params = {}) {
   Statement statement = prepare(db, sql);
   if (!statement) return;  // only white space or comments: nothing to run
   bindParams(statement.get(), params);
   const int rc = sqlite3_step(statement.get());
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) throw DatabaseError::executeFailed(sqlite3_errmsg(db));
+}
+
+// Opens `path` on a new connection, keys it, sets the connection pragmas and creates the
+// schema; the connection is closed again when any step fails. With a wrong key the first
+// statement that reads the file fails, before anything is written to it.
+Connection openChecked(const std::filesystem::path& path, std::string_view keyHex) {
+  dbLog("inside queue.sync");
+  std::filesystem::path directory = path.parent_path();
+  dbLog("creating directory at " + directory.string());
+  fs::ensurePrivateDirectory(directory.empty() ? std::filesystem::path(".") : directory);
+  dbLog("directory created");
+  dbLog("opening sqlite3 database");
+  preparePrivateFile(path);
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open(path.c_str(), &raw);
+  Connection connection(raw);  // sqlite3_open may hand out a handle even when it fails
+  dbLog("sqlite3_open result: " + std::to_string(rc));
+  if (rc != SQLITE_OK) {
+    dbLog("sqlite3_open FAILED");
+    throw DatabaseError::openFailed(rc);
+  }
+  dbLog("db pointer set");
+  dbLog("executing PRAGMA key");
+  {
+    std::string keyPragma = "PRAGMA key = 'x\"";
+    WipeOnExit wipe(keyPragma);
+    keyPragma.reserve(keyPragma.size() + keyHex.size() + 4);
+    keyPragma += keyHex;
+    keyPragma += "\"';";
+    executeOn(connection.get(), keyPragma);
+  }
+  dbLog("PRAGMA key executed");
+  for (std::string_view pragma : kConnectionPragmas) executeOn(connection.get(), pragma);
+  dbLog("creating schema");
+  for (std::string_view statement : kSchema) executeOn(connection.get(), statement);
+  dbLog("schema created successfully");
+  return connection;
+}
+
+}  // namespace
+
+DatabaseManager& DatabaseManager::shared() {
+  static DatabaseManager instance;
+  return instance;
+}
+
+DatabaseManager::DatabaseManager() = default;
+
+DatabaseManager::~DatabaseManager() {
+  try {
+    close();
+  } catch (...) {
+    // Nothing can be reported from a destructor; the handle is released below regardless.
+  }
+}
+
+void DatabaseManager::open(const std::filesystem::path& path, std::string_view keyHex) {
+  install(prepareConnection(path, keyHex));
+}
+
+DatabaseManager::PreparedConnection DatabaseManager::prepareConnection(const std::filesystem::path& path,
+                                                                       std::string_view keyHex) {
+  dbLog("open called with path: " + path.string());
+  PreparedConnection prepared = onQueue([&] { return PreparedConnection(openChecked(path, keyHex)); });
+  dbLog("open completed");
+  return prepared;
+}
+
+void DatabaseManager::install(PreparedConnection prepared, const std::function<void()>& alongside) {
+  onQueue([&] {
+    db_ = std::move(prepared.connection_);
+    if (alongside) alongside();
+  });
+}
+
+void DatabaseManager::close() {
+  onQueue([this] { db_.reset(); });
+}
+
+bool DatabaseManager::isOpen() const {
+  if (queue_.isCurrent()) return static_cast<bool>(db_);
+  return queue_.sync([this] { return static_cast<bool>(db_); });
+}
+
+sqlite3* DatabaseManager::connectionOrThrow() const {
+  if (!db_) throw DatabaseError::notOpen();
+  return db_.get();
+}
+
+void DatabaseManager::executeUnsafe(std::string_view sql, const SQLParams& params) {
+  executeOn(connectionOrThrow(), sql, params);
 }
 
 std::int64_t DatabaseManager::executeReturningLastInsertRowIdUnsafe(std::string_view sql, const SQLParams& params) {

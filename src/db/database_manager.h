@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,7 +36,22 @@ void closeSQLiteConnection(sqlite3* connection) noexcept;
 // and queryFailed with SQLite's message); open() also raises SystemError for the directory
 // and the file, and openFailed with SQLite's result code.
 class DatabaseManager {
+  using Connection = Handle<sqlite3, detail::closeSQLiteConnection>;
+
  public:
+  // A connection opened, keyed and checked aside, not yet the manager's (see
+  // prepareConnection). Dropping it closes it.
+  class PreparedConnection {
+   public:
+    PreparedConnection(PreparedConnection&&) noexcept = default;
+    PreparedConnection& operator=(PreparedConnection&&) noexcept = default;
+
+   private:
+    friend class DatabaseManager;
+    explicit PreparedConnection(Connection connection) noexcept : connection_(std::move(connection)) {}
+    Connection connection_;
+  };
+
   // The process-wide instance, created on first use.
   [[nodiscard]] static DatabaseManager& shared();
 
@@ -44,11 +60,17 @@ class DatabaseManager {
   DatabaseManager& operator=(const DatabaseManager&) = delete;
   ~DatabaseManager();
 
-  // Creates the parent directory (0700) and the file (0600) when missing, opens the file,
-  // keys it with `keyHex` (the database key as hexadecimal text), sets the connection
-  // pragmas and creates the schema. A failure after the file was opened (a wrong key, a file
-  // that is not a database) raises but leaves the connection open: close() before the next
-  // open. An open connection is replaced (and closed) by the next successful sqlite3 open.
+  // Creates the parent directory (0700) and the file (0600) when missing, then opens the file
+  // on a connection of its own, keys it with `keyHex` (the database key as hexadecimal text),
+  // sets the connection pragmas and creates the schema. Raises on any failure (a wrong key
+  // or a file that is not a database: executeFailed with SQLite's message). The current
+  // connection is not touched, whatever the outcome.
+  [[nodiscard]] PreparedConnection prepareConnection(const std::filesystem::path& path, std::string_view keyHex);
+  // Makes `prepared` the connection, closing the previous one, and runs `alongside` in the
+  // same block of the database queue: no statement runs between the two. `alongside` must
+  // not raise.
+  void install(PreparedConnection prepared, const std::function<void()>& alongside = {});
+  // prepareConnection() then install(): on failure the current connection stays as it was.
   void open(const std::filesystem::path& path, std::string_view keyHex);
   // Closes the connection if one is open. Never fails.
   void close();
@@ -102,7 +124,6 @@ class DatabaseManager {
 
  private:
   friend class DatabaseManagerTestPeer;
-  using Connection = Handle<sqlite3, detail::closeSQLiteConnection>;
 
   // Runs `work` on the queue and waits for it; runs it inline when the caller already is on
   // the queue (waiting for the queue from the queue would never return).
@@ -123,13 +144,8 @@ class DatabaseManager {
   [[nodiscard]] std::int64_t executeReturningLastInsertRowIdUnsafe(std::string_view sql,
                                                                    const SQLParams& params = {});
   [[nodiscard]] std::vector<SQLRow> queryUnsafe(std::string_view sql, const SQLParams& params = {});
-  void createSchemaUnsafe();
-  // Binds params[i] to placeholder i + 1; placeholders beyond the list stay NULL. Raises
-  // executeFailed when SQLite refuses a value (for example more values than placeholders).
-  void bindParams(sqlite3_stmt* statement, const SQLParams& params);
 
   [[nodiscard]] sqlite3* connectionOrThrow() const;
-  void openUnsafe(const std::filesystem::path& path, std::string_view keyHex);
 
   mutable SerialQueue queue_{"com.tolvodesk.database"};
   Connection db_;  // touched only on queue_

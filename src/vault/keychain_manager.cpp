@@ -16,6 +16,9 @@ namespace {
 
 namespace S = SecretStatus;
 
+// Stored KDF parameters are a few dozen bytes of JSON; anything much longer is not theirs.
+constexpr std::size_t kMaxKDFParamsBytes = 4096;
+
 std::filesystem::path uiTestStorageDirectory() {
   return TolvoConstants::Paths::uiTestDirectory(false) / "keychain";
 }
@@ -171,7 +174,7 @@ void KeychainManager::saveKDFParams(const KDFParams& params) { save(json::encode
 std::optional<KDFParams> KeychainManager::loadKDFParams() {
   std::optional<Bytes> stored = load(kService, kKDFParamsAccount);
   if (!stored) return std::nullopt;
-  return json::decode<KDFParams>(*stored);
+  return json::decode<KDFParams>(*stored, {.maxBytes = kMaxKDFParamsBytes});
 }
 
 void KeychainManager::saveBiometricPublicKey(ByteView publicKey) {

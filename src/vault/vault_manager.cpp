@@ -1,14 +1,20 @@
 #include "vault/vault_manager.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "core/diagnostic_log.h"
 #include "core/file_util.h"
 #include "core/kdf_params.h"
+#include "core/time_util.h"
 #include "core/tolvo_constants.h"
 #include "crypto/encryption_utilities.h"
 #include "crypto/key_manager.h"
@@ -53,18 +59,32 @@ void VaultManager::createVault(std::string_view password, bool enableTouchID) {
   // A second creation would replace the wrapped master key and leave every recording (and
   // the database keyed to the old key) unreadable: the existing vault must be deleted first.
   if (deps_.keychain.loadEncryptedMasterKey()) throw VaultError(VaultError::Code::vaultAlreadyExists);
-  ensureVaultDirectories();
   const SymmetricKey masterKey = deps_.keys.generateMasterKey();
   const Bytes salt = EncryptionUtilities::randomBytes(kSaltSize);
   const auto kek = deps_.keys.deriveKEK(password, salt, kIterations);
   if (!kek) throw VaultError(VaultError::Code::keyDerivationFailed);
   const Bytes wrapped = deps_.keys.encryptMasterKey(masterKey, *kek);
-  deps_.keychain.saveEncryptedMasterKey(wrapped);
+  const SymmetricKey dbKey = deps_.keys.deriveDBKey(masterKey);
   KDFParams params;
   params.salt = salt;
   params.iterations = kIterations;
   params.algorithm = "PBKDF2-SHA256";
-  deps_.keychain.saveKDFParams(params);
+
+  ensureVaultDirectories();
+  if (fs::exists(Paths::databasePath())) {
+    lockLocked();  // it may be the open database of the vault whose secrets are gone
+    moveAsideOrphanedDatabase();
+  }
+  std::optional<DatabaseManager::PreparedConnection> database;
+  try {
+    database = prepareDatabase(dbKey);
+    deps_.keychain.saveEncryptedMasterKey(wrapped);
+    deps_.keychain.saveKDFParams(params);
+  } catch (...) {
+    database.reset();
+    forgetNewVault();
+    throw;
+  }
 
   if (enableTouchID) {
     const BiometricAvailability availability = deps_.biometrics.availability();
@@ -82,7 +102,7 @@ void VaultManager::createVault(std::string_view password, bool enableTouchID) {
       }
     }
   }
-  activateLocked(masterKey);
+  publish(std::move(*database), masterKey, dbKey);
 }
 
 void VaultManager::unlockVault(std::string_view password) {
@@ -124,18 +144,67 @@ void VaultManager::activateVault(const SymmetricKey& masterKey) {
 
 void VaultManager::activateLocked(const SymmetricKey& masterKey) {
   ensureVaultDirectories();
-  deps_.database.close();
-  deps_.keys.setMasterKey(masterKey);
-  auto keyHex = deps_.keys.getDBKeyHex();
-  if (!keyHex) throw VaultError(VaultError::Code::keyDerivationFailed);
+  const SymmetricKey dbKey = deps_.keys.deriveDBKey(masterKey);
+  publish(prepareDatabase(dbKey), masterKey, dbKey);
+}
+
+DatabaseManager::PreparedConnection VaultManager::prepareDatabase(const SymmetricKey& dbKey) {
+  std::string keyHex = toHex(dbKey.toData());
   try {
-    deps_.database.open(Paths::databasePath(), *keyHex);
+    auto prepared = deps_.database.prepareConnection(Paths::databasePath(), keyHex);
+    secureWipe(keyHex.data(), keyHex.size());
+    return prepared;
   } catch (...) {
-    secureWipe(keyHex->data(), keyHex->size());
+    secureWipe(keyHex.data(), keyHex.size());
     throw;
   }
-  secureWipe(keyHex->data(), keyHex->size());
-  isUnlocked_ = true;
+}
+
+void VaultManager::publish(DatabaseManager::PreparedConnection database, const SymmetricKey& masterKey,
+                           const SymmetricKey& dbKey) {
+  deps_.database.install(std::move(database), [&]() noexcept {
+    deps_.keys.setKeys(masterKey, dbKey);
+    isUnlocked_ = true;
+  });
+}
+
+void VaultManager::moveAsideOrphanedDatabase() {
+  const auto database = Paths::databasePath();
+  std::string stamp = iso8601(std::chrono::system_clock::now());  // 20261206T112736Z
+  std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
+  for (int attempt = 0;; ++attempt) {
+    const std::string base = "vault-orphaned-" + stamp + (attempt == 0 ? "" : "-" + std::to_string(attempt)) + ".db";
+    const auto target = database.parent_path() / base;
+    // The database first, never over an existing file; its -wal and -shm files follow it.
+    if (::renameat2(AT_FDCWD, database.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) continue;
+      throw SystemError::fromErrno(errno, "rename", database.string());
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+      const auto from = database.string() + suffix;
+      if (::rename(from.c_str(), (target.string() + suffix).c_str()) != 0 && errno != ENOENT) {
+        throw SystemError::fromErrno(errno, "rename", from);
+      }
+    }
+    fs::syncDirectory(database.parent_path());
+    vmLog("createVault: a database of an earlier vault whose keys are gone was kept as " + base);
+    return;
+  }
+}
+
+void VaultManager::forgetNewVault() noexcept {
+  try {
+    deps_.keychain.deleteVault();
+  } catch (const std::exception& e) {
+    vmLog(std::string("createVault: could not remove the stored keys of the failed creation: ") + e.what());
+  }
+  const auto database = Paths::databasePath();
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const auto path = database.string() + suffix;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      vmLog("createVault: could not remove " + path + " of the failed creation: " + std::strerror(errno));
+    }
+  }
 }
 
 void VaultManager::lockVault() noexcept {

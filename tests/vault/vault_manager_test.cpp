@@ -90,32 +90,57 @@ TEST_F(VaultManagerTest, UnlockNeedsAVaultAndTheRightPassword) {
   EXPECT_NE(diagnosticLog().find("] VM: Vault unlocked successfully, isUnlocked=true\n"), std::string::npos);
 }
 
-TEST_F(VaultManagerTest, ActivatingAnotherKeyFailsAtTheDatabase) {
+TEST_F(VaultManagerTest, AFailedActivationChangesNothing) {
   vault_.createVault("pw", false);
   database_.createSession({"s", 1, std::nullopt, 1});
-  const auto right = keys_.getMasterKey();
-  vault_.activateVault(*right);  // re-activation closes and reopens with the same key
-  EXPECT_TRUE(database_.getSession("s").has_value());
+  const auto master = keys_.getMasterKey();
+  const auto dbKeyHex = keys_.getDBKeyHex();
+  EXPECT_ANY_THROW(vault_.activateVault(SymmetricKey::random()));
+  expectUnlocked(true);
+  EXPECT_EQ(keys_.getMasterKey(), master) << "chunk keys must still come from the vault's own key";
+  EXPECT_EQ(keys_.getDBKeyHex(), dbKeyHex);
+  EXPECT_TRUE(database_.getSession("s").has_value()) << "the open database keeps serving";
+
   vault_.lockVault();
   EXPECT_ANY_THROW(vault_.activateVault(SymmetricKey::random()));
-  EXPECT_FALSE(vault_.isUnlocked());
-  vault_.activateVault(*right);
-  EXPECT_TRUE(database_.getSession("s").has_value()) << "a failed activation must not harm the data";
+  expectUnlocked(false);
+  vault_.activateVault(*master);
+  EXPECT_TRUE(database_.getSession("s").has_value());
 }
 
-TEST_F(VaultManagerTest, ASecondCreateIsRefusedAndTheVaultStaysReadable) {
-  vault_.createVault("first", false);
-  database_.createSession({"kept", 1, 2, 1});
+TEST_F(VaultManagerTest, AFailedCreateLeavesNothingAndARetrySucceeds) {
+  const auto kdfItem = tmp() / "TolvoDeskUITest" / "keychain" / "com.tolvodesk.vault_kdf-params";
+  stdfs::create_directories(kdfItem);  // the second item cannot be stored
+  EXPECT_THAT([&] { vault_.createVault("pw", false); }, Throws<SystemError>(Property(&SystemError::code, EISDIR)));
+  expectUnlocked(false);
+  EXPECT_FALSE(keychain_.vaultExists()) << "the wrapped key stored first is removed again";
+  EXPECT_FALSE(stdfs::exists(vaultDir() / "vault.db"));
+  stdfs::remove(kdfItem);
+  vault_.createVault("pw", false);
   vault_.lockVault();
-  try {
-    vault_.createVault("second", false);
-    FAIL() << "a second vault replaced the first";
-  } catch (const VaultError& e) {
-    EXPECT_STREQ(e.what(), "Vault already exists");
+  vault_.unlockVault("pw");
+  expectUnlocked(true);
+}
+
+TEST_F(VaultManagerTest, ADatabaseWhoseKeysAreGoneIsKeptAsideNotReused) {
+  vault_.createVault("old", false);
+  database_.createSession({"old-session", 1, 2, 1});
+  const auto oldKeyHex = keys_.getDBKeyHex();
+  keychain_.deleteVault();  // its secrets are gone while it is still open
+  vault_.createVault("new", false);
+  expectUnlocked(true);
+  EXPECT_FALSE(database_.getSession("old-session").has_value());
+  stdfs::path kept;
+  for (const auto& entry : stdfs::directory_iterator(vaultDir())) {
+    if (entry.path().filename().string().starts_with("vault-orphaned-")) kept = entry.path();
   }
-  EXPECT_FALSE(vault_.isUnlocked());
-  vault_.unlockVault("first");
-  EXPECT_TRUE(database_.getSession("kept").has_value());
+  ASSERT_FALSE(kept.empty());
+  EXPECT_NE(diagnosticLog().find("] VM: createVault: a database of an earlier vault whose keys are gone was kept as " +
+                                 kept.filename().string() + "\n"),
+            std::string::npos);
+  DatabaseManager old;
+  old.open(kept, *oldKeyHex);
+  EXPECT_TRUE(old.getSession("old-session").has_value()) << "the old records are kept whole";
 }
 
 TEST_F(VaultManagerTest, DeleteRemovesItemsAndFoldersAndReportsAMissingFolder) {
