@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "core/error.h"
+#include "core/file_util.h"
 #include "crypto/cipher_error.h"
 #include "crypto/encryption_utilities.h"
 #include "crypto/qxv_error.h"
@@ -54,9 +55,16 @@ QXVWriter::QXVWriter(const std::filesystem::path& url, std::string chunkId, cons
   if (!fd_) raise("create", url_);
   struct stat st {};
   if (::fstat(fd_.get(), &st) != 0) raise("stat", url_);
-  if (!S_ISREG(st.st_mode)) raise("create (not a regular file)", url_, EINVAL);
-  if ((st.st_mode & 07777) != 0600 && ::fchmod(fd_.get(), 0600) != 0) raise("chmod", url_);
-  pwriteAll(fd_.get(), header_.toData(), 0, url_);
+  try {
+    if (!S_ISREG(st.st_mode)) raise("create (not a regular file)", url_, EINVAL);
+    if ((st.st_mode & 07777) != 0600 && ::fchmod(fd_.get(), 0600) != 0) raise("chmod", url_);
+    pwriteAll(fd_.get(), header_.toData(), 0, url_);
+    fs::syncDirectory(url_.has_parent_path() ? url_.parent_path() : std::filesystem::path("."));
+  } catch (...) {
+    fd_.reset();
+    if (S_ISREG(st.st_mode)) (void)::unlink(url_.c_str());
+    throw;
+  }
   buffer_.reserve(kPageSize);
   sealed_.reserve(kPageSize + kTagSize);
 }
@@ -68,16 +76,17 @@ void QXVWriter::ensureOpen(const char* operation) const {
 }
 
 void QXVWriter::writePage(ByteView plaintext) {
-  if (pagesWritten_ >= kMaxPages) throw CipherError(CipherError::Code::invalidInput);
-  const auto index = static_cast<std::uint32_t>(pagesWritten_);
-  const Bytes nonce = EncryptionUtilities::createPageNonce(header_.nonceBase, index);
-  const Bytes aad = EncryptionUtilities::createPageAAD(header_.chunkId, index);
-  sealed_.resize(plaintext.size() + kTagSize);
-  cipher_.seal(nonce, aad, plaintext, sealed_.data(), sealed_.data() + plaintext.size());
   try {
+    if (pagesWritten_ >= kMaxPages) throw CipherError(CipherError::Code::invalidInput);
+    const auto index = static_cast<std::uint32_t>(pagesWritten_);
+    const Bytes nonce = EncryptionUtilities::createPageNonce(header_.nonceBase, index);
+    const Bytes aad = EncryptionUtilities::createPageAAD(header_.chunkId, index);
+    sealed_.resize(plaintext.size() + kTagSize);
+    cipher_.seal(nonce, aad, plaintext, sealed_.data(), sealed_.data() + plaintext.size());
     pwriteAll(fd_.get(), sealed_, fileEnd_, url_);
   } catch (...) {
-    // Keep the file at its last page boundary; the error that matters is the write's.
+    // The stream ends here: the file stays at its last page boundary (the error that
+    // matters is the write's) and nothing after the failed page may follow it.
     if (::ftruncate(fd_.get(), static_cast<off_t>(fileEnd_)) != 0) { /* reported by the write error */ }
     throw;
   }
@@ -88,65 +97,44 @@ void QXVWriter::writePage(ByteView plaintext) {
 
 void QXVWriter::write(ByteView data) {
   ensureOpen("write");
-  // Completes the buffered page first, then seals whole pages straight from `data`, so the
-  // plaintext is copied only for the partial page at either end.
-  for (;;) {
-    if (!buffer_.empty()) {
-      if (buffer_.size() < kPageSize) {
-        const std::size_t take = std::min(kPageSize - buffer_.size(), data.size());
-        appendToBuffer(data.first(take));
-        data = data.subspan(take);
-      }
-      if (buffer_.size() < kPageSize) break;  // `data` is used up
-      try {
-        drainBuffer();
-      } catch (...) {
-        appendToBuffer(data);
-        throw;
-      }
-      continue;
-    }
-    if (data.size() < kPageSize) break;
-    ByteView page = data.first(kPageSize);
-    data = data.subspan(kPageSize);
-    try {
-      writePage(page);
-    } catch (...) {
-      appendToBuffer(data);  // the failed page is dropped, the rest stays for later
-      throw;
-    }
-  }
-  appendToBuffer(data);
-}
-
-void QXVWriter::drainBuffer() {
-  std::size_t consumed = 0;
+  if (failure_) std::rethrow_exception(failure_);
   try {
-    while (buffer_.size() - consumed >= kPageSize) {
-      ByteView page(buffer_.data() + consumed, kPageSize);
-      consumed += kPageSize;  // a page that fails is dropped as well
-      writePage(page);
+    // Completes the buffered page first, then seals whole pages straight from `data`, so
+    // the plaintext is copied only for the partial page at either end.
+    if (!buffer_.empty()) {
+      const std::size_t take = std::min(kPageSize - buffer_.size(), data.size());
+      appendToBuffer(data.first(take));
+      data = data.subspan(take);
+      if (buffer_.size() < kPageSize) return;  // `data` is used up
+      writePage(buffer_);
+      wipeBuffer();
     }
+    while (data.size() >= kPageSize) {
+      writePage(data.first(kPageSize));
+      data = data.subspan(kPageSize);
+    }
+    appendToBuffer(data);
   } catch (...) {
-    dropBufferFront(consumed);
+    fail();
     throw;
   }
-  dropBufferFront(consumed);
 }
 
 std::int64_t QXVWriter::finalize() {
   ensureOpen("finalize");
-  // Full pages are only left here after a failed write(); they go out first.
-  drainBuffer();
-  if (!buffer_.empty()) {
-    writePage(buffer_);  // on failure the buffer stays as it was
-    wipeBuffer();
+  if (!failure_ && !buffer_.empty()) {
+    try {
+      writePage(buffer_);
+    } catch (...) {
+      fail();
+      throw;
+    }
   }
+  wipeBuffer();
   // The chunk row records the plaintext length right after this returns; the pages must be
   // on stable storage before that, or a power loss could leave a file shorter than its row.
   if (::fsync(fd_.get()) != 0) raise("fsync", url_, errno);
   if (int err = fd_.close(); err != 0) raise("close", url_, err);
-  wipeBuffer();
   Bytes().swap(buffer_);
   return plaintextBytesWritten_;
 }
@@ -165,12 +153,9 @@ void QXVWriter::appendToBuffer(ByteView data) {
   buffer_.insert(buffer_.end(), data.begin(), data.end());
 }
 
-void QXVWriter::dropBufferFront(std::size_t count) noexcept {
-  if (count == 0) return;
-  const std::size_t rest = buffer_.size() - count;
-  if (rest > 0) std::memmove(buffer_.data(), buffer_.data() + count, rest);
-  secureWipe(buffer_.data() + rest, count);
-  buffer_.resize(rest);
+void QXVWriter::fail() noexcept {
+  failure_ = std::current_exception();
+  wipeBuffer();
 }
 
 void QXVWriter::wipeBuffer() noexcept {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <string>
 
@@ -18,6 +19,10 @@ namespace tolvo {
 // memory and it never reaches the disk unsealed. After every successful call the file
 // ends at a page boundary. The file is complete only after finalize().
 //
+// A page that cannot be sealed or written ends the stream: the file is cut back to the last
+// complete page, the writer keeps no plaintext and accepts no further data, so a file never
+// holds a hole in the middle of its stream.
+//
 // REQUIRES: external synchronization (one thread or serial queue at a time).
 // Calling order: construct, write() any number of times, finalize() once. Dropping the
 // writer without finalize() closes the file and loses the buffered partial page.
@@ -26,10 +31,11 @@ class QXVWriter {
   static constexpr std::uint32_t kPageSize = 65536;
 
   // Creates the file at `url` (mode 0600, an existing file is truncated, a symbolic link
-  // is refused) and writes its header. Raises QXVError(invalidHeader), before touching the
-  // file, when `chunkId` would not survive a round trip through the header (longer than
-  // 36 bytes of UTF-8, not UTF-8, or with leading or trailing spaces or tabs); SystemError
-  // when the file cannot be created or written.
+  // is refused), writes its header and flushes the directory, so the file's name survives a
+  // power loss. Raises QXVError(invalidHeader), before touching the file, when `chunkId`
+  // would not survive a round trip through the header (longer than 36 bytes of UTF-8, not
+  // UTF-8, or with leading or trailing spaces or tabs); SystemError when the file cannot be
+  // created, written or made durable (the file is then removed again).
   QXVWriter(const std::filesystem::path& url, std::string chunkId, const SymmetricKey& key,
             bool isArtifact = false);
   QXVWriter(const QXVWriter&) = delete;
@@ -37,16 +43,21 @@ class QXVWriter {
   ~QXVWriter();
 
   // Appends plaintext, sealing and writing every page that becomes full. Raises
-  // SystemError when a page cannot be written (the file is cut back to the last complete
-  // page; that page's plaintext is dropped, the bytes after it stay buffered) or
-  // CipherError when sealing fails. pageIndex() and plaintextBytesWritten() count only
-  // pages that reached the file.
+  // SystemError when a page cannot be written or CipherError when sealing fails; from then
+  // on the writer has failed: the file ends at the last complete page, the buffered
+  // plaintext is dropped and every later write() raises the same error. pageIndex() and
+  // plaintextBytesWritten() count only pages that reached the file.
   void write(ByteView data);
 
-  // Seals the remaining partial page, closes the file and returns the plaintext length of
-  // the file. A failure to write the last page raises and keeps it buffered (the file
-  // stays open, finalize() may be called again); a failure to close raises SystemError.
+  // Seals the remaining partial page, flushes and closes the file and returns the plaintext
+  // length of the file. A failure to write that page raises as write() does; finalize()
+  // on a failed writer writes nothing more, closes the file (which ends at the last good
+  // page) and returns the plaintext length of the pages before the failure. A failure to
+  // flush or close raises SystemError.
   [[nodiscard]] std::int64_t finalize();
+
+  // True once a page could not be sealed or written.
+  [[nodiscard]] bool hasFailed() const noexcept { return static_cast<bool>(failure_); }
 
   // The next page to write, i.e. the number of pages written.
   [[nodiscard]] std::uint32_t pageIndex() const noexcept { return static_cast<std::uint32_t>(pagesWritten_); }
@@ -55,10 +66,11 @@ class QXVWriter {
 
  private:
   void ensureOpen(const char* operation) const;
+  // Seals and writes one page; on failure cuts the file back to the last page and raises.
   void writePage(ByteView plaintext);
-  void drainBuffer();
+  // Ends the stream with the exception being handled: later writes raise it again.
+  void fail() noexcept;
   void appendToBuffer(ByteView data);
-  void dropBufferFront(std::size_t count) noexcept;
   void wipeBuffer() noexcept;
 
   std::filesystem::path url_;
@@ -70,6 +82,7 @@ class QXVWriter {
   std::uint64_t fileEnd_ = QXVHeader::kSize;
   Bytes buffer_;  // plaintext not yet sealed; wiped whenever it shrinks or moves
   Bytes sealed_;  // ciphertext || tag of the page being written
+  std::exception_ptr failure_;  // the error that ended the stream
 };
 
 }  // namespace tolvo
