@@ -28,6 +28,38 @@ void wipeStrings(json& value) noexcept {
   }
 }
 
+bool nestsDeeperThan(std::string_view text, int maxDepth) noexcept {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > maxDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+void checkLimits(ByteView bytes, const DecodeLimits& limits) {
+  if (bytes.size() > limits.maxBytes) {
+    throw DecodingError("The given data is longer than " + std::to_string(limits.maxBytes) + " bytes.");
+  }
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (nestsDeeperThan(text, limits.maxDepth)) {
+    throw DecodingError("The given data nests deeper than " + std::to_string(limits.maxDepth) + " levels.");
+  }
+}
+
 void throwMissingKey(std::string_view key) {
   throw DecodingError("No value associated with key \"" + std::string(key) + "\".");
 }

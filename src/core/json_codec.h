@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,15 +97,34 @@ void put(json& object, const char* key, const std::optional<T>& value) {
 // before it is freed: requests and answers may carry passwords and keys.
 void wipeStrings(json& value) noexcept;
 
+// Deepest nesting of arrays and objects accepted in JSON from outside the process.
+inline constexpr int kMaxNesting = 64;
+
+// True when arrays and objects in `text` nest deeper than `maxDepth`. Reads the text without
+// building anything (strings are skipped), so it is safe to run before parsing.
+[[nodiscard]] bool nestsDeeperThan(std::string_view text, int maxDepth) noexcept;
+
+// Bounds on JSON parsed from outside the process (request parameters, stored items): the
+// text's size, checked first, and its nesting, checked before anything is built.
+struct DecodeLimits {
+  std::size_t maxBytes = std::numeric_limits<std::size_t>::max();
+  int maxDepth = kMaxNesting;
+};
+
 // Encodes a record (or an array of records) as compact JSON bytes.
 template <typename T>
 [[nodiscard]] Bytes encode(const T& value) {
   return toBytes(json(value).dump());
 }
 
-// Decodes JSON bytes into a record or array of records; raises DecodingError.
+// Raises DecodingError when `bytes` exceed `limits`.
+void checkLimits(ByteView bytes, const DecodeLimits& limits);
+
+// Decodes JSON bytes into a record or array of records; raises DecodingError, also when the
+// bytes exceed `limits`.
 template <typename T>
-[[nodiscard]] T decode(ByteView bytes) {
+[[nodiscard]] T decode(ByteView bytes, const DecodeLimits& limits = {}) {
+  checkLimits(bytes, limits);
   json parsed = json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded()) throw DecodingError("The given data was not valid JSON.");
   try {
@@ -115,9 +136,9 @@ template <typename T>
 
 // The same, giving nothing instead of raising.
 template <typename T>
-[[nodiscard]] std::optional<T> tryDecode(ByteView bytes) {
+[[nodiscard]] std::optional<T> tryDecode(ByteView bytes, const DecodeLimits& limits = {}) {
   try {
-    return decode<T>(bytes);
+    return decode<T>(bytes, limits);
   } catch (const DecodingError&) {
     return std::nullopt;
   }

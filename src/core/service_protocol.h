@@ -61,6 +61,11 @@ inline constexpr int internalError = -32603;   // the handler failed without ans
 // answered with invalidRequest and the connection is closed.
 inline constexpr std::size_t kMaxLineBytes = std::size_t{16} * 1024 * 1024;
 
+// The longest string (a value or a key, between its quotes) a request may hold: 4 MiB. No
+// parameter comes near it; a request that holds a longer one is answered with
+// invalidRequest (with its id) and the connection stays open.
+inline constexpr std::size_t kMaxRequestStringBytes = std::size_t{4} * 1024 * 1024;
+
 inline constexpr std::string_view kJsonRpcVersion = "2.0";
 
 // Where the service listens and clients connect: `explicitPath` (from --socket) when given,

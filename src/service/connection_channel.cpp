@@ -37,7 +37,7 @@ void ConnectionChannel::sendReply(std::string line) {
   }
   // An answer from another thread may be what the loop waits for (room to write, or the
   // last answer after end of input).
-  if (std::this_thread::get_id() != loopThread_) wakeLoop();
+  if (std::this_thread::get_id() != loopThread_) wake();
 }
 
 void ConnectionChannel::sendFinalLine(std::string line) {
@@ -48,13 +48,13 @@ void ConnectionChannel::sendFinalLine(std::string line) {
   }
   finalLineQueued_ = true;
   appendLocked(line);
-  if (std::this_thread::get_id() != loopThread_) wakeLoop();
+  if (std::this_thread::get_id() != loopThread_) wake();
 }
 
 void ConnectionChannel::shutdown() {
   std::lock_guard lock(mutex_);
   shutdownLocked();
-  wakeLoop();
+  wake();
 }
 
 void ConnectionChannel::drainWake() {
@@ -85,7 +85,7 @@ void ConnectionChannel::peerGone() {
 
 bool ConnectionChannel::wantsInput() const {
   std::lock_guard lock(mutex_);
-  return !shut_ && !finalLineQueued_ && out_.size() - outOffset_ < kPauseOutput;
+  return !shut_ && !finalLineQueued_ && out_.size() - outOffset_ < kPauseOutput && outstanding_ < kMaxRequestsInFlight;
 }
 
 bool ConnectionChannel::wantsOutput() const {
@@ -163,7 +163,12 @@ void ConnectionChannel::shutdownLocked() {
   outOffset_ = 0;
 }
 
-void ConnectionChannel::wakeLoop() const {
+std::size_t ConnectionChannel::queuedOutput() const {
+  std::lock_guard lock(mutex_);
+  return out_.size() - outOffset_;
+}
+
+void ConnectionChannel::wake() const {
   std::uint64_t one = 1;
   (void)!::write(wakeFd_.get(), &one, sizeof one);
 }

@@ -18,9 +18,12 @@ namespace tolvo {
 class ConnectionChannel final : public ReplySink {
  public:
   // Stop reading requests while this many answer bytes wait for the peer ...
-  static constexpr std::size_t kPauseOutput = 16 * 1024 * 1024;
+  static constexpr std::size_t kPauseOutput = 1024 * 1024;
   // ... and drop a peer that leaves more than this unread.
-  static constexpr std::size_t kMaxQueuedOutput = 512 * 1024 * 1024;
+  static constexpr std::size_t kMaxQueuedOutput = 64 * 1024 * 1024;
+  // Stop reading requests while this many wait for their answers (answers that come later
+  // from another thread, as a stop of the recorder does).
+  static constexpr std::size_t kMaxRequestsInFlight = 8;
 
   // `fd` is a connected non-blocking stream socket. Raises SystemError when the wake
   // descriptor cannot be made.
@@ -35,6 +38,10 @@ class ConnectionChannel final : public ReplySink {
 
   // Any thread: ends the connection now (queued and late answers are dropped).
   void shutdown();
+  // Any thread: makes the serving loop look at the connection again.
+  void wake() const;
+  // Any thread: answer bytes not yet written.
+  [[nodiscard]] std::size_t queuedOutput() const;
 
   // Loop thread.
   void bindLoopThread();                   // the calling thread is the serving loop
@@ -45,7 +52,7 @@ class ConnectionChannel final : public ReplySink {
   void endInput();                         // the peer will send nothing more
   void flush();                            // the socket may take more output
   void peerGone();                         // reading failed: nothing more can be written
-  [[nodiscard]] bool wantsInput() const;   // false while too much output waits
+  [[nodiscard]] bool wantsInput() const;   // false while too much output or too many requests wait
   [[nodiscard]] bool wantsOutput() const;
   // True once nothing more will be written: shut down, or input ended with every request
   // answered and every answer written (then the socket is shut down here).
@@ -55,7 +62,6 @@ class ConnectionChannel final : public ReplySink {
   void appendLocked(std::string& line);
   void writeLocked();
   void shutdownLocked();
-  void wakeLoop() const;
 
   mutable std::mutex mutex_;
   FileDescriptor fd_;

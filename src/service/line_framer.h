@@ -2,10 +2,8 @@
 
 #include <cstddef>
 #include <functional>
-#include <optional>
+#include <memory>
 #include <span>
-#include <string>
-#include <vector>
 
 namespace tolvo {
 
@@ -15,7 +13,10 @@ namespace tolvo {
 class LineFramer {
  public:
   enum class Status { ok, lineTooLong };
-  using LineCallback = std::function<void(std::string&& line)>;
+  // Receives each line in place, in the framer's buffer: valid (and writable, say to wipe
+  // it) only during the call. The framer wipes it afterwards. Answers whether it takes more
+  // lines now; after false the framer holds the rest back (hasPendingLines()).
+  using LineCallback = std::function<bool(std::span<char> line)>;
 
   explicit LineFramer(std::size_t maxLineBytes, std::size_t readSize = 64 * 1024);
   LineFramer(const LineFramer&) = delete;
@@ -26,28 +27,36 @@ class LineFramer {
   // leaves. Valid until the next call of any member.
   [[nodiscard]] std::span<char> prepare();
 
-  // Accounts `count` bytes written into the last prepare() region and hands every complete
-  // line (without its '\n') to `onLine` in order. lineTooLong when a line exceeds the bound;
-  // then nothing more may be fed.
+  // Accounts `count` bytes written into the last prepare() region and hands the complete
+  // lines (without their '\n') to `onLine` in order, until it answers false. commit(0, …)
+  // hands over the lines held back before. lineTooLong when a line exceeds the bound; then
+  // nothing more may be fed.
   [[nodiscard]] Status commit(std::size_t count, const LineCallback& onLine);
 
-  // Convenience for callers that already hold the bytes.
+  // Convenience for callers that already hold the bytes; hands over every line.
   [[nodiscard]] Status feed(std::span<const char> data, const LineCallback& onLine);
 
-  // At end of input: the unterminated remainder, if any.
-  [[nodiscard]] std::optional<std::string> finish();
+  // At end of input, once no lines are held back: hands the unterminated remainder, if any,
+  // to `onLine` in place.
+  void finish(const LineCallback& onLine);
+
+  // True when complete lines wait because `onLine` took no more.
+  [[nodiscard]] bool hasPendingLines() const noexcept { return pending_; }
 
   [[nodiscard]] std::size_t buffered() const noexcept { return used_; }
 
  private:
   void compact(std::size_t consumed);
+  void reallocate(std::size_t capacity);
 
   std::size_t maxLineBytes_;
   std::size_t readSize_;
-  std::vector<char> buffer_;  // its size is the capacity; used_ bytes hold data
+  std::unique_ptr<char[]> buffer_;  // capacity_ bytes, of which used_ hold data
+  std::size_t capacity_ = 0;
   std::size_t used_ = 0;
   std::size_t scanned_ = 0;  // bytes of the partial line already searched for '\n'
   bool failed_ = false;
+  bool pending_ = false;
 };
 
 }  // namespace tolvo

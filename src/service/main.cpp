@@ -1,6 +1,7 @@
 // tolvo-recorder-service: the background service. Listens on its Unix socket (or the one
 // systemd hands over), serves each connection with a RecorderService, and runs the main
 // queue on the main thread until SIGTERM, SIGINT or a stop of the main queue.
+#include <malloc.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -43,6 +44,11 @@ int main(int argc, char** argv) {
     std::printf("tolvo-recorder-service %s\n", TOLVO_VERSION);
     return 0;
   }
+
+  // Buffers of a large request or answer go back to the system as soon as they are freed:
+  // a fixed threshold keeps the allocator from raising it after the first large buffer and
+  // then keeping such buffers in its heap for the rest of a day-long run.
+  (void)::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
   try {
     // Before any thread starts, so that only the watcher receives these signals.

@@ -22,6 +22,7 @@
 #include "recording/recording_coordinator.h"
 #include "service/session_deletion.h"
 #include "service/session_repair.h"
+#include "service/ui_unlock_challenges.h"
 #include "vault/biometric_key_manager.h"
 #include "vault/keychain_manager.h"
 #include "vault/vault_manager.h"
@@ -34,7 +35,8 @@ namespace Paths = TolvoConstants::Paths;
 
 constexpr const char* kInvalidToken = "Invalid or expired token";
 constexpr const char* kVaultLocked = "Vault is locked";
-constexpr std::size_t kChallengeSize = 32;
+// About 27000 session identifiers in one deleteSessions request.
+constexpr std::size_t kMaxSessionIDsDataBytes = 1024 * 1024;
 constexpr auto kTerminateDelay = std::chrono::milliseconds(200);
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
@@ -69,7 +71,8 @@ bool uiTestTokensFromProcess() {
 std::unique_ptr<RecorderService> RecorderService::makeShared() {
   return std::make_unique<RecorderService>(Dependencies{
       VaultManager::shared(), KeychainManager::shared(), KeyManager::shared(), BiometricKeyManager::shared(),
-      DatabaseManager::shared(), RecordingCoordinator::shared(), SystemClock::instance(), uiTestTokensFromProcess()});
+      DatabaseManager::shared(), RecordingCoordinator::shared(), UIUnlockChallenges::shared(), SystemClock::instance(),
+      uiTestTokensFromProcess()});
 }
 
 RecorderService::RecorderService(Dependencies dependencies)
@@ -221,11 +224,16 @@ void RecorderService::deleteVault(const RpcParams&, const RpcReply& reply) {
 // ---- UI sessions ----
 
 void RecorderService::requestUIUnlockChallenge(const RpcParams&, const RpcReply& reply) {
-  const SecureBytes challenge(EncryptionUtilities::randomBytes(kChallengeSize));
-  reply.send(Json{{"challenge", secretBase64(challenge)}, {"error", nullptr}});
+  reply.send(Json{{"challenge", secretBase64(deps_.challenges.issue())}, {"error", nullptr}});
 }
 
 void RecorderService::completeUIUnlockWithSignature(const RpcParams& params, const RpcReply& reply) {
+  // A signature counts only over a challenge this service issued, and only once: a signature
+  // seen once cannot unlock the interface again.
+  if (!deps_.challenges.consume(params.bytes("challenge"))) {
+    reply.send(Json{{"token", nullptr}, {"error", "Signature verification failed"}});
+    return;
+  }
   bool verified = false;
   try {
     verified = deps_.biometrics.verify(params.bytes("signature"), params.bytes("challenge"));
@@ -347,7 +355,8 @@ void RecorderService::getChunkKey(const RpcParams& params, const RpcReply& reply
 
 void RecorderService::deleteSessions(const RpcParams& params, const RpcReply& reply) {
   if (!checkToken(params, reply, "deleted", 0)) return;
-  const auto ids = json::tryDecode<std::vector<std::string>>(params.bytes("sessionIDsData"));
+  const auto ids =
+      json::tryDecode<std::vector<std::string>>(params.bytes("sessionIDsData"), {.maxBytes = kMaxSessionIDsDataBytes});
   if (!ids) {
     reply.send(Json{{"deleted", 0}, {"error", "Failed to decode session IDs"}});
     return;

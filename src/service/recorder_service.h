@@ -17,6 +17,7 @@ class DatabaseManager;
 class KeyManager;
 class KeychainManager;
 class RecordingCoordinator;
+class UIUnlockChallenges;
 class VaultManager;
 
 // The object serving one connection: the vault and UI-session operations, token-checked data
@@ -34,6 +35,8 @@ class RecorderService final : public ConnectionHandler {
     BiometricKeyManager& biometrics;
     DatabaseManager& database;
     RecordingCoordinator& recorder;
+    // Service-wide: a challenge issued on one connection may be signed and used on another.
+    UIUnlockChallenges& challenges;
     const Clock& clock;
     // Tokens may live as briefly as one second (the UI test switch on the command line or in
     // the environment; the marker file plays no part here).

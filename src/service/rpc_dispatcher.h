@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 
 namespace tolvo {
@@ -21,8 +22,10 @@ class ReplySink;
 // every check has passed. Runs on the connection's queue.
 class RpcDispatcher {
  public:
-  // Consumes `line` and wipes it (and the parsed JSON strings) before returning.
-  static void dispatch(std::string& line, ConnectionHandler& handler, const std::shared_ptr<ReplySink>& sink);
+  // Consumes `line` and wipes it (and the parsed JSON strings) before returning. Whatever
+  // the line holds, nothing is built of it beyond the envelope and the scalar members of its
+  // params: nested values are checked and skipped while they are read.
+  static void dispatch(std::span<char> line, ConnectionHandler& handler, const std::shared_ptr<ReplySink>& sink);
 
   // The -32600 answer (id null) to a request line longer than the limit.
   [[nodiscard]] static std::string lineTooLongAnswer();

@@ -18,7 +18,7 @@ std::string typeError(const ServiceProtocol::ParamSpec& spec) {
 
 }  // namespace
 
-RpcParams RpcParams::fromJson(const ServiceProtocol::OperationSpec& operation, const nlohmann::json& params) {
+RpcParams RpcParams::fromJson(const ServiceProtocol::OperationSpec& operation, nlohmann::json& params) {
   if (!params.is_null() && !params.is_object()) throw InvalidParamsError("params must be an object");
   RpcParams result;
   result.entries_.reserve(operation.params.size());
@@ -26,7 +26,7 @@ RpcParams RpcParams::fromJson(const ServiceProtocol::OperationSpec& operation, c
     Entry entry;
     entry.name = spec.name;
     entry.type = spec.type;
-    const nlohmann::json* value = nullptr;
+    nlohmann::json* value = nullptr;
     if (params.is_object()) {
       auto it = params.find(spec.name);
       if (it != params.end() && !it->is_null()) value = &*it;
@@ -40,7 +40,7 @@ RpcParams RpcParams::fromJson(const ServiceProtocol::OperationSpec& operation, c
     switch (spec.type) {
       case ParamType::text:
         if (!value->is_string()) throw InvalidParamsError(typeError(spec));
-        entry.text = value->get_ref<const std::string&>();
+        entry.text = std::move(value->get_ref<std::string&>());
         break;
       case ParamType::bytes: {
         if (!value->is_string()) throw InvalidParamsError(typeError(spec));

@@ -31,10 +31,10 @@ class RpcParams {
  public:
   // Checks `params` (a JSON object; null counts as {}) against `operation`: every
   // non-optional parameter present and non-null, every value of its declared JSON type,
-  // byte strings strict Base64. Keys the operation does not declare are ignored.
+  // byte strings strict Base64. Keys the operation does not declare are ignored. Text values
+  // are moved out of `params`, not copied.
   // Raises InvalidParamsError with a message naming the first parameter at fault.
-  [[nodiscard]] static RpcParams fromJson(const ServiceProtocol::OperationSpec& operation,
-                                          const nlohmann::json& params);
+  [[nodiscard]] static RpcParams fromJson(const ServiceProtocol::OperationSpec& operation, nlohmann::json& params);
 
   RpcParams() = default;
   RpcParams(const RpcParams&) = default;

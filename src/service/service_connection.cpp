@@ -14,16 +14,17 @@ namespace tolvo {
 
 namespace {
 
-bool isBlank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
+bool isBlank(std::string_view line) { return line.find_first_not_of(" \t\r") == std::string_view::npos; }
 
 }  // namespace
 
 ServiceConnection::ServiceConnection(FileDescriptor fd, std::unique_ptr<ConnectionHandler> handler,
-                                     std::uint64_t serial)
+                                     std::uint64_t serial, LargeRequestGate& gate)
     : serial_(serial),
       channel_(std::make_shared<ConnectionChannel>(std::move(fd))),
       handler_(std::move(handler)),
       framer_(ServiceProtocol::kMaxLineBytes),
+      gate_(gate),
       queue_(std::make_unique<SerialQueue>("com.tolvodesk.service.connection." + std::to_string(serial))) {}
 
 ServiceConnection::~ServiceConnection() {
@@ -40,6 +41,7 @@ void ServiceConnection::start(std::function<void()> onFinished) {
       // Nothing may escape the queue's thread; the connection simply ends.
       channel_->shutdown();
     }
+    gate_.release(serial_);
     onFinished();
   });
 }
@@ -49,9 +51,11 @@ void ServiceConnection::shutdown() { channel_->shutdown(); }
 void ServiceConnection::serve() {
   channel_->bindLoopThread();
   for (;;) {
-    if (inputDone_ && channel_->finished()) return;
+    // Lines held back while the connection could take no more go first.
+    if (framer_.hasPendingLines() && channel_->wantsInput()) consume(0);
+    if ((inputDone_ || framer_.hasPendingLines()) && channel_->finished()) return;
     pollfd fds[2] = {{channel_->fd(), 0, 0}, {channel_->wakeFd(), POLLIN, 0}};
-    if (!inputDone_ && channel_->wantsInput()) fds[0].events |= POLLIN;
+    if (!inputDone_ && !framer_.hasPendingLines() && mayRead()) fds[0].events |= POLLIN;
     if (channel_->wantsOutput()) fds[0].events |= POLLOUT;
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -61,32 +65,73 @@ void ServiceConnection::serve() {
     }
     if ((fds[1].revents & POLLIN) != 0) channel_->drainWake();
     if ((fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) channel_->flush();
-    if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 && !inputDone_) readAvailable();
+    if ((fds[0].revents & (POLLERR | POLLHUP)) != 0 && framer_.hasPendingLines()) {
+      inputDone_ = true;  // the peer hung up: the lines it left can no longer be answered
+      channel_->peerGone();
+      continue;
+    }
+    if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 && !inputDone_ && !framer_.hasPendingLines()) {
+      readAvailable();
+    }
+  }
+}
+
+bool ServiceConnection::mayRead() {
+  if (!channel_->wantsInput()) return false;
+  const bool largeLine = framer_.buffered() >= LargeRequestGate::kSmallRequestBytes;
+  if (holdsGate_ && !largeLine && channel_->queuedOutput() < LargeRequestGate::kSmallRequestBytes) {
+    gate_.release(serial_);  // the large request is answered and its answer taken
+    holdsGate_ = false;
+  }
+  if (!largeLine || holdsGate_) return true;
+  std::weak_ptr<ConnectionChannel> channel = channel_;
+  holdsGate_ = gate_.tryAcquire(serial_, [channel] {
+    if (auto alive = channel.lock()) alive->wake();
+  });
+  return holdsGate_;
+}
+
+void ServiceConnection::consume(std::size_t count) {
+  // Each line is dispatched at once; after one that leaves the connection unable to take
+  // more (too many answers pending or unread), the rest wait in the framer.
+  const LineFramer::LineCallback onLine = [this](std::span<char> line) {
+    dispatch(line);
+    return channel_->wantsInput();
+  };
+  if (framer_.commit(count, onLine) == LineFramer::Status::lineTooLong) {
+    inputDone_ = true;
+    endOfInput_ = false;
+    channel_->sendFinalLine(RpcDispatcher::lineTooLongAnswer());
+    return;
+  }
+  if (endOfInput_ && !framer_.hasPendingLines()) {
+    // A last line without '\n' still counts as a request.
+    endOfInput_ = false;
+    framer_.finish([this](std::span<char> line) {
+      dispatch(line);
+      return true;
+    });
+    channel_->endInput();
   }
 }
 
 void ServiceConnection::readAvailable() {
-  const LineFramer::LineCallback onLine = [this](std::string&& line) { dispatch(std::move(line)); };
   for (;;) {
     auto region = framer_.prepare();
     ssize_t n = ::recv(channel_->fd(), region.data(), region.size(), MSG_DONTWAIT);
     if (n > 0) {
-      if (framer_.commit(static_cast<std::size_t>(n), onLine) == LineFramer::Status::lineTooLong) {
-        inputDone_ = true;
-        channel_->sendFinalLine(RpcDispatcher::lineTooLongAnswer());
-        return;
-      }
-      // Stop reading while the peer leaves answers unread; poll says when to go on.
-      if (!channel_->wantsInput()) return;
+      consume(static_cast<std::size_t>(n));
+      // Stop reading while lines wait, the peer leaves answers unread or a large line waits
+      // for the gate; poll (or a wake-up) says when to go on.
+      if (inputDone_ || framer_.hasPendingLines() || !mayRead()) return;
       // A short read emptied the socket: save the recv that would only say so.
       if (static_cast<std::size_t>(n) < region.size()) return;
       continue;
     }
     if (n == 0) {
-      // End of input. A last line without '\n' still counts as a request.
       inputDone_ = true;
-      if (auto rest = framer_.finish()) dispatch(std::move(*rest));
-      channel_->endInput();
+      endOfInput_ = true;
+      consume(0);
       return;
     }
     if (errno == EINTR) continue;
@@ -97,11 +142,8 @@ void ServiceConnection::readAvailable() {
   }
 }
 
-void ServiceConnection::dispatch(std::string&& line) {
-  if (isBlank(line)) {
-    secureWipe(line.data(), line.size());
-    return;
-  }
+void ServiceConnection::dispatch(std::span<char> line) {
+  if (isBlank(std::string_view(line.data(), line.size()))) return;
   channel_->requestQueued();
   std::shared_ptr<ReplySink> sink = channel_;
   try {
@@ -109,7 +151,6 @@ void ServiceConnection::dispatch(std::string&& line) {
   } catch (...) {
     // dispatch() answers every failure itself.
   }
-  secureWipe(line.data(), line.size());
 }
 
 }  // namespace tolvo

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 
 #include "core/handle.h"
 #include "core/serial_queue.h"
 #include "service/connection_channel.h"
 #include "service/connection_handler.h"
+#include "service/large_request_gate.h"
 #include "service/line_framer.h"
 
 namespace tolvo {
@@ -27,8 +29,10 @@ namespace tolvo {
 // handler; it must not run on the connection's own queue.
 class ServiceConnection {
  public:
-  // `fd` is a connected non-blocking socket.
-  ServiceConnection(FileDescriptor fd, std::unique_ptr<ConnectionHandler> handler, std::uint64_t serial);
+  // `fd` is a connected non-blocking socket. `gate` (which must outlive the connection)
+  // decides when the connection may hold a large request.
+  ServiceConnection(FileDescriptor fd, std::unique_ptr<ConnectionHandler> handler, std::uint64_t serial,
+                    LargeRequestGate& gate);
   ServiceConnection(const ServiceConnection&) = delete;
   ServiceConnection& operator=(const ServiceConnection&) = delete;
   ~ServiceConnection();
@@ -45,14 +49,23 @@ class ServiceConnection {
 
  private:
   void serve();
+  // Whether the loop may read more request bytes now: the channel wants input and, when the
+  // partial line is large, this connection holds the gate. Takes and gives up the gate.
+  [[nodiscard]] bool mayRead();
   void readAvailable();
-  void dispatch(std::string&& line);
+  // Accounts `count` bytes read into the framer and dispatches the complete lines the
+  // connection can take now; at end of input, once every line is out, the remainder too.
+  void consume(std::size_t count);
+  void dispatch(std::span<char> line);
 
   std::uint64_t serial_;
   std::shared_ptr<ConnectionChannel> channel_;
   std::unique_ptr<ConnectionHandler> handler_;
   LineFramer framer_;
-  bool inputDone_ = false;
+  LargeRequestGate& gate_;
+  bool holdsGate_ = false;
+  bool inputDone_ = false;   // nothing more is read from the socket
+  bool endOfInput_ = false;  // the peer's end of input, not yet passed on (lines still wait)
   std::unique_ptr<SerialQueue> queue_;  // last member: built last, joined first
 };
 

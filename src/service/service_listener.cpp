@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -30,6 +31,7 @@ namespace {
 using Kind = ServiceListenerError::Kind;
 
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+constexpr std::size_t kMaxConnections = ServiceListener::kMaxConnections;
 
 [[noreturn]] void raiseSystem(const std::string& what, int err = errno) {
   throw ServiceListenerError(Kind::system, what + ": " + std::strerror(err));
@@ -93,6 +95,8 @@ struct ServiceListener::Loop {
   std::condition_variable allGone;
   std::map<std::uint64_t, std::unique_ptr<ServiceConnection>> connections;
   std::uint64_t serial = 0;
+  bool full = false;  // the last connection was refused for the limit (logged once)
+  LargeRequestGate gate;
   std::unique_ptr<SerialQueue> reaper = std::make_unique<SerialQueue>("com.tolvodesk.service.reaper");
 
   explicit Loop(ServiceListener& o) : owner(o) {
@@ -132,6 +136,17 @@ struct ServiceListener::Loop {
         DiagnosticLog::system(std::string("service listener: accept failed: ") + std::strerror(errno));
         return false;
       }
+      {
+        std::lock_guard lock(mutex);
+        if (connections.size() >= kMaxConnections) {
+          // Closing at once tells the peer plainly; leaving it in the backlog would hang it.
+          if (!full) DiagnosticLog::system("service listener: " + std::to_string(kMaxConnections) +
+                                           " connections open; refusing more until one closes");
+          full = true;
+          continue;  // closes the descriptor
+        }
+        full = false;
+      }
       std::unique_ptr<ConnectionHandler> handler;
       try {
         handler = owner.factory_();
@@ -141,7 +156,7 @@ struct ServiceListener::Loop {
       if (!handler) continue;  // closes the descriptor
       std::unique_ptr<ServiceConnection> connection;
       try {
-        connection = std::make_unique<ServiceConnection>(std::move(fd), std::move(handler), ++serial);
+        connection = std::make_unique<ServiceConnection>(std::move(fd), std::move(handler), ++serial, gate);
       } catch (const std::exception& e) {
         DiagnosticLog::system(std::string("service listener: connection dropped: ") + e.what());
         continue;
@@ -214,6 +229,16 @@ void ServiceListener::bindSocket(const std::filesystem::path& socketPath) {
                                                      octal(dirStat.st_mode));
   }
 
+  // The lock decides between services started at the same moment: without it both could
+  // find no live socket, and the later one would unlink the earlier one's fresh socket.
+  const std::filesystem::path lockPath = path.string() + ".lock";
+  FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock) raiseSystem("open " + lockPath.string());
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) throw ServiceListenerError(Kind::alreadyRunning, alreadyRunningMessage(path));
+    raiseSystem("lock " + lockPath.string());
+  }
+
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode)) {
@@ -248,6 +273,7 @@ void ServiceListener::bindSocket(const std::filesystem::path& socketPath) {
     raiseSystem("listen " + path.string(), err);
   }
   listenFd_ = std::move(fd);
+  lockFd_ = std::move(lock);
   socketPath_ = path;
   ownsSocketFile_ = true;
   socketDevice_ = bound.st_dev;
@@ -307,6 +333,7 @@ void ServiceListener::stop() {
         (void)::unlink(socketPath_.c_str());
       }
     }
+    lockFd_.reset();  // the lock file stays: removing it would let two services lock two files
   }
   if (loop_) {
     loop_->closeAll();

@@ -40,6 +40,11 @@ class ServiceListenerError : public Error {
 // each connection's queue has run what it had queued and its handler is destroyed.
 class ServiceListener {
  public:
+  // Connections served at once; a peer connecting beyond them is closed at once. Together
+  // with the bounds of each connection (ConnectionChannel, LargeRequestGate) this keeps the
+  // memory that local peers can make the service hold small.
+  static constexpr std::size_t kMaxConnections = 32;
+
   explicit ServiceListener(ConnectionHandlerFactory factory);
   ServiceListener(const ServiceListener&) = delete;
   ServiceListener& operator=(const ServiceListener&) = delete;
@@ -47,9 +52,11 @@ class ServiceListener {
 
   // Binds `socketPath`: its directory is created 0700 if missing and must be a real
   // directory owned by the user with no group or other access; the socket is made 0600.
-  // A socket file that no process answers on (left by a dead service) is replaced; one that
-  // answers raises alreadyRunning ("another tolvo-recorder-service is already listening on
-  // PATH"). Anything else at the path raises unsafePath.
+  // The listener holds an advisory lock (flock) on "<socketPath>.lock" (made 0600) from
+  // before it looks at the path until stop(): a service that finds the lock taken, or a
+  // socket that answers, raises alreadyRunning ("another tolvo-recorder-service is already
+  // listening on PATH"). A socket file that no process answers on (left by a dead service)
+  // is replaced. Anything else at the path raises unsafePath.
   void bindSocket(const std::filesystem::path& socketPath);
 
   // Takes the listening socket that systemd passed (LISTEN_FDS, exactly one AF_UNIX stream
@@ -78,6 +85,7 @@ class ServiceListener {
 
   ConnectionHandlerFactory factory_;
   FileDescriptor listenFd_;
+  FileDescriptor lockFd_;  // held while a bound socket is served
   std::filesystem::path socketPath_;
   bool ownsSocketFile_ = false;
   dev_t socketDevice_ = 0;

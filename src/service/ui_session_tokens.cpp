@@ -7,6 +7,15 @@
 
 namespace tolvo {
 
+namespace {
+
+// Token JSON from a client, parsed under the size and nesting limits of a token.
+std::optional<UISessionToken> decodeToken(ByteView tokenData) {
+  return json::tryDecode<UISessionToken>(tokenData, {.maxBytes = UISessionTokens::kMaxTokenDataBytes});
+}
+
+}  // namespace
+
 double UISessionTokens::effectiveValidity(double requestedSeconds) const noexcept {
   const double minimum = uiTestMode_ ? kMinimumValiditySecondsUITest : kMinimumValiditySeconds;
   double v = (std::isnan(requestedSeconds) || minimum >= requestedSeconds) ? minimum : requestedSeconds;
@@ -26,14 +35,14 @@ UISessionToken UISessionTokens::create(double validitySeconds) {
 }
 
 bool UISessionTokens::validate(ByteView tokenData) const {
-  const auto token = json::tryDecode<UISessionToken>(tokenData);
+  const auto token = decodeToken(tokenData);
   if (!token) return false;
   const auto it = expiries_.find(token->token);
   return it != expiries_.end() && clock_.now() < it->second;
 }
 
 bool UISessionTokens::validateAndForget(ByteView tokenData) {
-  const auto token = json::tryDecode<UISessionToken>(tokenData);
+  const auto token = decodeToken(tokenData);
   if (!token) return false;
   const auto it = expiries_.find(token->token);
   if (it != expiries_.end() && clock_.now() < it->second) return true;
@@ -42,7 +51,7 @@ bool UISessionTokens::validateAndForget(ByteView tokenData) {
 }
 
 void UISessionTokens::remove(ByteView tokenData) {
-  if (const auto token = json::tryDecode<UISessionToken>(tokenData)) expiries_.erase(token->token);
+  if (const auto token = decodeToken(tokenData)) expiries_.erase(token->token);
 }
 
 }  // namespace tolvo

@@ -20,6 +20,8 @@ class UISessionTokens {
   static constexpr double kMinimumValiditySecondsUITest = 1;
   static constexpr double kMaximumValiditySeconds = 3600;
   static constexpr double kPasswordTokenValiditySeconds = 900;
+  // Token JSON longer than this (a real one is about 120 bytes) is not a token.
+  static constexpr std::size_t kMaxTokenDataBytes = 4096;
 
   // `uiTestMode` lowers the minimum validity to one second.
   UISessionTokens(const Clock& clock, bool uiTestMode) : clock_(clock), uiTestMode_(uiTestMode) {}

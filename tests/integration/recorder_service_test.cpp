@@ -95,14 +95,9 @@ TEST_F(RecorderServiceTest, VaultLifecycleAndWrongPasswordChangesNothing) {
   EXPECT_TRUE(c->validateUIToken(*uiToken.value)) << "unlocking keeps the tokens of the connection";
 
   const std::string log = test::readText(tmp() / "TolvoDeskUITest" / "xpc-debug.log");
-  EXPECT_NE(log.find("] unlockVaultWithPassword called\n"), std::string::npos);
   EXPECT_EQ(log.find("password length"), std::string::npos) << "nothing derived from the password is logged";
   EXPECT_NE(log.find("] unlockVaultWithPassword failed - Authentication failed: wrong key or altered data\n"),
             std::string::npos);
-  EXPECT_NE(log.find("] Keychain directory contents: [\"com.tolvodesk.vault_kdf-params\", "
-                     "\"com.tolvodesk.vault_master-key\"]\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("] VM: Master key decrypted successfully\n"), std::string::npos);
 
   ASSERT_TRUE(c->deleteVault().ok);
   EXPECT_FALSE(c->vaultExists());
@@ -117,8 +112,6 @@ TEST_F(RecorderServiceTest, TokenRulesPerConnection) {
   const auto zero = a->mintUISession(0).value;
   ASSERT_TRUE(zero);
   EXPECT_NEAR(validitySeconds(*zero), 1, 0.01) << "UI test mode lowers the minimum to one second";
-  EXPECT_NEAR(validitySeconds(*a->mintUISession(120).value), 120, 0.01);
-  EXPECT_NEAR(validitySeconds(*a->mintUISession(86400).value), 3600, 0.01);
 
   const auto token = *a->mintUISession(600).value;
   EXPECT_TRUE(a->listSessions(token, 10, 0).value);
@@ -141,27 +134,7 @@ TEST_F(RecorderServiceTest, TokenRulesPerConnection) {
   EXPECT_FALSE(a->validateUIToken(kept)) << "locking the vault empties the connection's table";
 }
 
-TEST_F(RecorderServiceTest, MalformedBytesGetTheFixedTexts) {
-  start();
-  auto c = connect();
-  const auto token = unlockedToken(*c);
-  const std::string garbage = base64Encode(toBytes("{not json"));
-  for (const char* method : {"listSessions", "getSessionDetail", "listChunks", "getChunkKey", "listEvents"}) {
-    Json params{{"tokenData", garbage}, {"sessionId", "s"}, {"chunkId", "c"}, {"limit", 1}, {"offset", 0},
-                {"startMs", 0}, {"endMs", 1}};
-    const Json result = c->call(method, params);
-    EXPECT_EQ(result["error"], "Invalid or expired token") << method;
-  }
-  const Json deleted = c->call("deleteSessions", {{"tokenData", base64Encode(json::encode(token))},
-                                                  {"sessionIDsData", base64Encode(toBytes(R"(["a", 3])"))}});
-  EXPECT_EQ(deleted, Json({{"deleted", 0}, {"error", "Failed to decode session IDs"}}));
-  EXPECT_EQ(c->call("deleteSessions", {{"tokenData", garbage}, {"sessionIDsData", base64Encode(toBytes("[]"))}}),
-            Json({{"deleted", 0}, {"error", "Invalid or expired token"}}));
-  EXPECT_EQ(c->call("syncUnlockedVault", {{"masterKeyData", base64Encode(Bytes(5, 1))}})["ok"], false);
-  EXPECT_TRUE(c->isVaultUnlocked());
-}
-
-TEST_F(RecorderServiceTest, DataAccessSyncDeletionAndRepairOverTheSocket) {
+TEST_F(RecorderServiceTest, DataAccessSyncRepairAndDeletionOverTheSocket) {
   const SymmetricKey master = SymmetricKey::random();
   seedDatabase(master, [](DatabaseManager& db) {
     db.createSession({"done", 1000, 5000, 1000});
@@ -178,7 +151,6 @@ TEST_F(RecorderServiceTest, DataAccessSyncDeletionAndRepairOverTheSocket) {
     c.fps = 1;
     c.createdAtMs = 6000;
     db.createChunk(c);
-    (void)db.createRecordingInterval({0, "crashed", 6000, 6500, RecordingState::recording, std::nullopt});
     (void)db.createContextInterval({0, "crashed", 6000, 6400, "org.example.Editor", "Editor", "notes.txt", "1"});
     db.createEvent({0, "crashed", 6001, EventType::sessionStarted, std::nullopt});
   });
@@ -198,6 +170,14 @@ TEST_F(RecorderServiceTest, DataAccessSyncDeletionAndRepairOverTheSocket) {
   ASSERT_TRUE(c->syncUnlockedVault(master.toData()).ok);
   EXPECT_TRUE(c->isVaultUnlocked());
   const auto token = *c->mintUISession(600).value;
+  const auto key1 = c->getChunkKey(token, "chunk-a");
+  ASSERT_TRUE(key1.value);
+
+  // A wrong key handed in while unlocked changes nothing: keys, database and tokens stay.
+  EXPECT_FALSE(c->syncUnlockedVault(SymmetricKey::random().toData()).ok);
+  EXPECT_FALSE(c->syncUnlockedVault(Bytes(5, 1)).ok);
+  EXPECT_TRUE(c->isVaultUnlocked());
+  EXPECT_EQ(c->getChunkKey(token, "chunk-a").value->bytes(), key1.value->bytes());
 
   auto sessions = c->listSessions(token, 10, 0);
   ASSERT_TRUE(sessions.value);
@@ -211,30 +191,17 @@ TEST_F(RecorderServiceTest, DataAccessSyncDeletionAndRepairOverTheSocket) {
   EXPECT_EQ(c->listEvents(token, "crashed", 6001, 6001).value->size(), 1u);
   EXPECT_EQ(c->listEvents(token, "crashed", 6002, 9000).value->size(), 0u);
 
-  const auto key1 = c->getChunkKey(token, "chunk-a");
-  ASSERT_TRUE(key1.value);
   const SymmetricKey expected = KeyManager().deriveChunkKey(master, "chunk-a");
   EXPECT_EQ(key1.value->bytes(), Bytes(expected.toData().begin(), expected.toData().end()));
-  EXPECT_EQ(c->getChunkKey(token, "chunk-a").value->bytes(), key1.value->bytes());
 
-  const auto before = nowUnixMs();
+  // Repair closes the crashed session; its chunk gets the length of the file the crash left.
   EXPECT_EQ(c->repairInterruptedSessions().count, 1);
   const auto repaired = *c->getSessionDetail(token, "crashed").value;
   ASSERT_TRUE(repaired.endedAtMs);
-  EXPECT_GE(*repaired.endedAtMs, before);
-  const auto chunk = c->listChunks(token, "crashed").value->at(0);
-  EXPECT_EQ(chunk.mp4PlainLen, 65536 + 100);
-  EXPECT_EQ(chunk.endAtMs, repaired.endedAtMs);
-  EXPECT_EQ(c->listRecordingIntervals(token, "crashed").value->at(0).endAtMs, repaired.endedAtMs);
-  auto events = *c->listEvents(token, "crashed", 0, INT64_MAX).value;
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[1].type, EventType::chunkEnded);
-  EXPECT_EQ(events[2].type, EventType::sessionEnded);
+  EXPECT_EQ(c->listChunks(token, "crashed").value->at(0).mp4PlainLen, 65536 + 100);
   EXPECT_EQ(c->repairInterruptedSessions(), (CountResult{0, std::nullopt}));
-
   EXPECT_EQ(c->deleteSessions(token, {"crashed", "crashed", "ghost"}), (CountResult{2, std::nullopt}));
   EXPECT_FALSE(stdfs::exists(vaultDir() / "Chunks" / "chunk-a.qxv"));
-  EXPECT_EQ(c->listSessions(token, 10, 0).value->size(), 1u);
 
   ASSERT_TRUE(c->syncUnlockedVault(master.toData()).ok);
   EXPECT_EQ(c->listSessions(token, 10, 0).error, "Invalid or expired token") << "sync empties the token table";
@@ -244,10 +211,27 @@ TEST_F(RecorderServiceTest, DataAccessSyncDeletionAndRepairOverTheSocket) {
   EXPECT_EQ(afterLock, "Invalid password") << "no wrapped key stored: every failure is the same text";
 }
 
-TEST_F(RecorderServiceTest, SignatureUnlockWithAKeyMadeHere) {
+// An ECDSA P-256 / SHA-256 signature in DER form, as the application makes one.
+Bytes sign(EVP_PKEY* key, ByteView message) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  size_t length = 0;
+  EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key);
+  EVP_DigestSign(ctx, nullptr, &length, message.data(), message.size());
+  Bytes signature(length);
+  EVP_DigestSign(ctx, signature.data(), &length, message.data(), message.size());
+  signature.resize(length);
+  EVP_MD_CTX_free(ctx);
+  return signature;
+}
+
+TEST_F(RecorderServiceTest, ASignatureUnlocksOnlyAnIssuedChallengeOnce) {
   start();
   auto c = connect();
-  EXPECT_EQ(c->completeUIUnlockWithSignature(Bytes(32, 1), Bytes{0x30, 0}, 60).error, "Biometric key not found");
+  auto other = connect();
+  const auto first = c->requestUIUnlockChallenge();
+  ASSERT_TRUE(first.value);
+  ASSERT_EQ(first.value->size(), 32u);
+  EXPECT_EQ(c->completeUIUnlockWithSignature(first.value->bytes(), Bytes{0x30, 0}, 60).error, "Biometric key not found");
 
   // The application's key pair: its public point goes where the service keeps it.
   EVP_PKEY* key = EVP_EC_gen("P-256");
@@ -257,24 +241,22 @@ TEST_F(RecorderServiceTest, SignatureUnlockWithAKeyMadeHere) {
   ASSERT_EQ(EVP_PKEY_get_octet_string_param(key, "encoded-pub-key", point.data(), point.size(), &length), 1);
   test::writeText(keychainDir() / "com.tolvodesk.vault_biometric-public-key", toString(point));
 
-  const auto challenge = c->requestUIUnlockChallenge();
-  ASSERT_TRUE(challenge.value);
-  ASSERT_EQ(challenge.value->size(), 32u);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key);
-  size_t sigLength = 0;
-  EVP_DigestSign(ctx, nullptr, &sigLength, challenge.value->data(), challenge.value->size());
-  Bytes signature(sigLength);
-  EVP_DigestSign(ctx, signature.data(), &sigLength, challenge.value->data(), challenge.value->size());
-  signature.resize(sigLength);
-  EVP_MD_CTX_free(ctx);
+  const Bytes challenge = c->requestUIUnlockChallenge().value->bytes();
+  const Bytes signature = sign(key, challenge);
+  const Bytes ownChallenge(32, 7);  // signed by the key, but never issued by the service
+  const Bytes ownSignature = sign(key, ownChallenge);
   EVP_PKEY_free(key);
+  EXPECT_EQ(c->completeUIUnlockWithSignature(ownChallenge, ownSignature, 120).error, "Signature verification failed");
+  EXPECT_EQ(c->completeUIUnlockWithSignature(first.value->bytes(), signature, 120).error, "Signature verification failed")
+      << "the challenge was used once already";
 
-  const auto token = c->completeUIUnlockWithSignature(challenge.value->bytes(), signature, 120);
+  // Issued on one connection, signed and used on another: the challenges are the service's.
+  const auto token = other->completeUIUnlockWithSignature(challenge, signature, 120);
   ASSERT_TRUE(token.value) << token.error.value_or("");
   EXPECT_NEAR(validitySeconds(*token.value), 120, 0.01);
-  EXPECT_FALSE(c->isVaultUnlocked()) << "a signature unlock does not need or open the vault";
-  EXPECT_EQ(c->completeUIUnlockWithSignature(Bytes(32, 7), signature, 120).error, "Signature verification failed");
+  EXPECT_FALSE(other->isVaultUnlocked()) << "a signature unlock does not need or open the vault";
+  EXPECT_EQ(c->completeUIUnlockWithSignature(challenge, signature, 120).error, "Signature verification failed")
+      << "a signature seen once does not unlock again";
 }
 
 TEST_F(RecorderServiceTest, TerminateAnswersThenExitsAndOperationsOfLaterIssuesAreNotServed) {

@@ -16,9 +16,10 @@ namespace tolvo::test {
 using namespace std::chrono_literals;
 
 ServiceProcess::ServiceProcess(const std::filesystem::path& binary, std::filesystem::path socketPath,
-                               std::vector<std::string> extraArguments)
+                               std::vector<std::string> extraArguments, bool passSocket)
     : socketPath_(std::move(socketPath)) {
-  std::vector<std::string> args{binary.string(), "--socket", socketPath_.string()};
+  std::vector<std::string> args{binary.string()};
+  if (passSocket) args.insert(args.end(), {"--socket", socketPath_.string()});
   args.insert(args.end(), extraArguments.begin(), extraArguments.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

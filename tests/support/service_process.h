@@ -8,13 +8,14 @@
 
 namespace tolvo::test {
 
-// A real tolvo-recorder-service process for one test, listening on `socketPath`, started
+// A real tolvo-recorder-service process for one test, listening on `socketPath` (given as
+// --socket unless `passSocket` is false: then the environment must lead it there), started
 // with the test's environment plus `extraArguments`. Construction returns once the socket
 // exists (raises std::runtime_error after a 10 s deadline); the destructor kills and reaps it.
 class ServiceProcess {
  public:
   ServiceProcess(const std::filesystem::path& binary, std::filesystem::path socketPath,
-                 std::vector<std::string> extraArguments = {});
+                 std::vector<std::string> extraArguments = {}, bool passSocket = true);
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
   ~ServiceProcess();
