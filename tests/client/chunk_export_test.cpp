@@ -1,116 +1,92 @@
-#include "client/tolvoctl/chunk_export.h"
-
+// tolvoctl on recordings seeded into the real service's vault: the sessions table, `chunks
+// export` decrypting a chunk file into a private MP4 or refusing with the reason, deletion.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "core/base64.h"
+#include "crypto/key_manager.h"
 #include "crypto/qxv_writer.h"
-#include "crypto/symmetric_key.h"
-#include "service/scripted_handler.h"
-#include "service/service_listener.h"
-#include "support/sandbox.h"
+#include "db/database_manager.h"
+#include "real_service.h"
 
 namespace tolvo::test {
 namespace {
 
 using Json = nlohmann::json;
 
-// A service that knows one session with one finished chunk and one still being written.
-class ChunkExportTest : public SandboxedTest {
- protected:
-  ChunkExportTest() : script_(std::make_shared<Script>()), key_(Bytes(32, 0x5C)) {
-    for (std::size_t i = 0; i < plaintext_.size(); ++i) plaintext_[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    chunksDir_ = root() / "Chunks";
-    std::filesystem::create_directories(chunksDir_ / "sess");
-    QXVWriter writer(chunksDir_ / "sess" / "c1.qxv", "c1", key_);
-    writer.write(plaintext_);
-    EXPECT_EQ(writer.finalize(), static_cast<std::int64_t>(plaintext_.size()));
+using RecordedDataTest = RealServiceTest;
 
-    script_->methods["listChunks"] = [this](const RpcParams& p, RpcReply reply) {
-      EXPECT_EQ(p.text("sessionId"), "sess");
-      Json chunks = Json::array();
-      chunks.push_back(chunkJson("c1", relpath_, static_cast<std::int64_t>(plaintext_.size())));
-      chunks.push_back(chunkJson("open", "sess/open.qxv", std::nullopt));
-      reply.send({{"chunks", base64Encode(asBytes(chunks.dump()))}, {"error", nullptr}});
-    };
-    script_->methods["getChunkKey"] = [this](const RpcParams& p, RpcReply reply) {
-      ++keyRequests_;
-      if (locked_) return reply.send({{"key", nullptr}, {"error", "Vault is locked"}});
-      EXPECT_EQ(p.text("chunkId"), "c1");
-      reply.send({{"key", base64Encode(key_.toData())}, {"error", nullptr}});
-    };
-    listener_ = std::make_unique<ServiceListener>(factoryFor(script_));
-    listener_->bindSocket(tmp() / "s" / "recorder.sock");
-    listener_->start();
-    client_ = std::make_unique<TolvoClient>(tmp() / "s" / "recorder.sock");
-  }
+Chunk chunk(const std::string& id, const std::string& relpath, std::optional<std::int64_t> length) {
+  Chunk c;
+  c.id = id;
+  c.sessionId = "s-1";
+  c.fileRelpath = relpath;
+  c.mp4PlainLen = length;  // set once the chunk is finished
+  return c;
+}
 
-  static Json chunkJson(const std::string& id, const std::string& relpath, std::optional<std::int64_t> length) {
-    Json c{{"id", id},        {"sessionId", "sess"}, {"startAtMs", 1000}, {"fileRelpath", relpath},
-           {"pageSize", 65536}, {"codec", "hevc"},    {"width", 1280},     {"height", 720},
-           {"fps", 1.0},        {"hasAudio", false},  {"createdAtMs", 1000}};
-    if (length) {
-      c["mp4PlainLen"] = *length;
-      c["endAtMs"] = 2000;
-    }
-    return c;
-  }
+TEST_F(RecordedDataTest, SessionsAreListedChunksExportedOrRefusedAndSessionsDeleted) {
+  // Before the service starts, the vault database under a master key: session s-1 holds chunk
+  // c1 (two full pages and a partial one), chunk "open" still being written and chunk "evil"
+  // whose path leaves the chunks folder; session s-2 is still open.
+  const SymmetricKey master = SymmetricKey::random();
+  KeyManager keys;
+  keys.setMasterKey(master);
+  DatabaseManager db;
+  std::filesystem::create_directories(vaultDir());
+  db.open(vaultDir() / "vault.db", *keys.getDBKeyHex());
+  db.createSession({"s-1", 1000, 3723000, 1000});
+  db.createSession({"s-2", 5000, std::nullopt, 5000});
+  db.createChunk(chunk("c1", "s-1/c1.qxv", 150000));
+  db.createChunk(chunk("open", "s-1/open.qxv", std::nullopt));
+  db.createChunk(chunk("evil", "../../etc/passwd", 10));
+  db.close();
+  Bytes plaintext(150000);
+  for (std::size_t i = 0; i < plaintext.size(); ++i) plaintext[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  const auto chunks = vaultDir() / "Chunks";
+  const auto file = chunks / "s-1" / "c1.qxv";
+  std::filesystem::create_directories(file.parent_path());
+  QXVWriter writer(file, "c1", keys.deriveChunkKey(master, "c1"));
+  writer.write(plaintext);
+  (void)writer.finalize();
+  start();
+  ASSERT_TRUE(TolvoClient(socketPath()).syncUnlockedVault(master.toData()).ok);
 
-  std::string exportError(std::string_view chunk, const std::filesystem::path& out) {
-    try {
-      (void)ctl::exportChunk(*client_, token_, "sess", chunk, out, chunksDir_);
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "no error";
-  }
+  const std::string table =
+      "SESSION  STARTED              ENDED                DURATION\n"
+      "s-2      1970-01-01 00:00:05  (open)               -\n"
+      "s-1      1970-01-01 00:00:01  1970-01-01 01:02:03  1h 02m 02s\n";
+  EXPECT_EQ(ctl("sessions list"), (CtlResult{0, table, ""}));
+  EXPECT_EQ(Json::parse(ctl("--json sessions list --limit 1 --offset 1").out),
+            Json::parse(R"([{"id":"s-1","startedAtMs":1000,"endedAtMs":3723000,"createdAtMs":1000}])"));
 
-  std::shared_ptr<Script> script_;
-  SymmetricKey key_;
-  Bytes plaintext_ = Bytes(150000);  // two full pages and a partial one
-  std::filesystem::path chunksDir_;
-  std::string relpath_ = "sess/c1.qxv";
-  bool locked_ = false;
-  int keyRequests_ = 0;
-  UISessionToken token_{"TOKEN", {}, {}};
-  std::unique_ptr<ServiceListener> listener_;
-  std::unique_ptr<TolvoClient> client_;
-};
-
-TEST_F(ChunkExportTest, WritesThePlaintextMp4AsAPrivateFile) {
-  const auto out = root() / "out" / "c1.mp4";
-  std::filesystem::create_directories(out.parent_path());
-  EXPECT_EQ(ctl::exportChunk(*client_, token_, "sess", "c1", out, chunksDir_), 150000);
-  EXPECT_EQ(readText(out), toString(plaintext_));
+  const auto exportTo = [&](const std::string& chunkId, const std::filesystem::path& out) {
+    return ctl("chunks export s-1 " + chunkId + " " + out.string() + " --chunks-dir " + chunks.string());
+  };
+  const auto out = root() / "c1.mp4";
+  EXPECT_EQ(exportTo("c1", out), (CtlResult{0, "Wrote 146.5 KiB to " + out.string() + "\n", ""}));
+  EXPECT_EQ(readText(out), toString(plaintext));
   struct stat st {};
   ASSERT_EQ(::stat(out.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
 
-TEST_F(ChunkExportTest, RefusesUnknownUnfinishedUnsafeAndUndecryptableChunks) {
-  const auto out = root() / "x.mp4";
-  EXPECT_EQ(exportError("zzz", out), "session sess has no chunk zzz");
-  EXPECT_NE(exportError("open", out).find("is not finished yet"), std::string::npos);
-  EXPECT_EQ(keyRequests_, 0);
-
-  relpath_ = "../../etc/passwd";
-  EXPECT_EQ(exportError("c1", out), "chunk c1 has an unsafe file path: ../../etc/passwd");
-  relpath_ = "sess/c1.qxv";
-
-  locked_ = true;
-  EXPECT_EQ(exportError("c1", out), "Vault is locked");
-  locked_ = false;
-
-  // One flipped ciphertext byte: authentication fails, nothing is written.
-  const auto file = chunksDir_ / "sess" / "c1.qxv";
+  const auto refused = root() / "refused.mp4";
+  EXPECT_EQ(exportTo("zzz", refused), (CtlResult{1, "", "tolvoctl: session s-1 has no chunk zzz\n"}));
+  EXPECT_NE(exportTo("open", refused).err.find("chunk open is not finished yet"), std::string::npos);
+  EXPECT_EQ(exportTo("evil", refused), (CtlResult{1, "", "tolvoctl: chunk evil has an unsafe file path: ../../etc/passwd\n"}));
+  // One flipped ciphertext byte: authentication fails and nothing is written.
   std::string bytes = readText(file);
   bytes[64 + 100] = static_cast<char>(bytes[64 + 100] ^ 0x01);
   writeText(file, bytes);
-  EXPECT_NE(exportError("c1", out).find("cannot decrypt"), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(out));
+  const auto corrupt = exportTo("c1", refused);
+  EXPECT_EQ(corrupt.exitCode, 1);
+  EXPECT_EQ(corrupt.err.rfind("tolvoctl: cannot decrypt " + file.string() + ": ", 0), 0u) << corrupt.err;
+  EXPECT_FALSE(std::filesystem::exists(refused));
+
+  EXPECT_EQ(ctl("sessions delete s-1 s-2"), (CtlResult{0, "Deleted 2 sessions.\n", ""}));
+  EXPECT_EQ(ctl("sessions list").out, "No sessions.\n");
 }
 
 }  // namespace

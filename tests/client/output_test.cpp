@@ -1,4 +1,5 @@
-// tolvoctl's text output: tables that stay aligned with non-ASCII and control characters.
+// tolvoctl's text output: widths in characters, cuts on character boundaries, tables that
+// stay aligned and on one line per row, durations and sizes.
 #include "client/tolvoctl/output.h"
 
 #include <gtest/gtest.h>
@@ -8,23 +9,20 @@
 namespace tolvo::test {
 namespace {
 
-using ctl::displayWidth;
-using ctl::Table;
-using ctl::truncateText;
+using namespace ctl;
 
-TEST(TolvoctlOutputTest, CountsCharactersNotBytes) {
-  EXPECT_EQ(displayWidth(""), 0u);
-  EXPECT_EQ(displayWidth("Firefox"), 7u);
+TEST(TolvoctlOutputTest, WidthsAndCutsCountCharactersNotBytesAndSizesAreShort) {
   EXPECT_EQ(displayWidth("Caf\xC3\xA9 \xE2\x80\x94 Notes"), 12u);  // "Café — Notes"
   EXPECT_EQ(displayWidth("\xF0\x9F\x8E\xA5"), 1u);                 // one four-byte character
-}
-
-TEST(TolvoctlOutputTest, TruncatesOnCharacterBoundaries) {
-  EXPECT_EQ(truncateText("short", 80), "short");
   EXPECT_EQ(truncateText("exactly10!", 10), "exactly10!");
   EXPECT_EQ(truncateText("eleven char", 10), "eleven ...");
   // Each "é" is two bytes; a byte-wise cut at 7 would split the fourth one.
   EXPECT_EQ(truncateText("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", 5), "\xC3\xA9\xC3\xA9...");
+  // The sessions and export tests show hours and KiB.
+  EXPECT_EQ(formatDurationMs(125000), "2m 05s");
+  EXPECT_EQ(formatDurationMs(-5), "-");
+  EXPECT_EQ(formatBytes(1023), "1023 B");
+  EXPECT_EQ(formatBytes(std::int64_t{3} * 1024 * 1024 * 1024), "3.0 GiB");
 }
 
 TEST(TolvoctlOutputTest, TablesStayAlignedAndOnOneLinePerRow) {
@@ -37,17 +35,6 @@ TEST(TolvoctlOutputTest, TablesStayAlignedAndOnOneLinePerRow) {
             "APP       WINDOW             ID\n"
             "Caf\xC3\xA9      line one line two  1\n"
             "Terminal  tab here           22\n");
-}
-
-TEST(TolvoctlOutputTest, FormatsDurationsAndSizes) {
-  EXPECT_EQ(ctl::formatDurationMs(3723000), "1h 02m 03s");
-  EXPECT_EQ(ctl::formatDurationMs(125000), "2m 05s");
-  EXPECT_EQ(ctl::formatDurationMs(999), "0s");
-  EXPECT_EQ(ctl::formatDurationMs(-5), "-");
-  EXPECT_EQ(ctl::formatDurationMs(std::nullopt), "-");
-  EXPECT_EQ(ctl::formatBytes(1023), "1023 B");
-  EXPECT_EQ(ctl::formatBytes(1536), "1.5 KiB");
-  EXPECT_EQ(ctl::formatBytes(std::int64_t{3} * 1024 * 1024 * 1024), "3.0 GiB");
 }
 
 }  // namespace

@@ -4,12 +4,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "service/connection_handler.h"
-#include "service/reply_sink.h"
 
 namespace tolvo::test {
 
@@ -43,28 +40,5 @@ class ScriptedHandler final : public ConnectionHandler {
 inline ConnectionHandlerFactory factoryFor(std::shared_ptr<Script> script) {
   return [script] { return std::make_unique<ScriptedHandler>(script); };
 }
-
-// A ReplySink that keeps what it is given.
-class CollectingSink final : public ReplySink {
- public:
-  void sendReply(std::string line) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-  }
-  void sendFinalLine(std::string line) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-    final_ = true;
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-  bool final_ = false;
-};
 
 }  // namespace tolvo::test

@@ -7,8 +7,8 @@
 namespace tolvo::test {
 
 // FAKE at the fingerprint-hardware seam: this machine has no fingerprint reader, so tests
-// that need a reader (present, enrolled or not) say what it reports. The real fprintd client
-// is exercised separately against a private system bus without fprintd.
+// that need a reader (present, enrolled or not) say what it reports, and may count the calls.
+// The real fprintd client is exercised separately against a private system bus without fprintd.
 class FakeFingerprintReader final : public FingerprintService {
  public:
   explicit FakeFingerprintReader(FingerprintStatus status, std::atomic<int>* calls = nullptr)

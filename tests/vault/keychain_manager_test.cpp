@@ -1,19 +1,19 @@
 #include "vault/keychain_manager.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
-#include <cerrno>
+#include <gmock/gmock.h>
+
 #include <cstdio>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "core/error.h"
+#include "core/tolvo_constants.h"
 #include "platform/linux/secret_service_backend.h"
 #include "support/sandbox.h"
 #include "support/session_bus.h"
+#include "vault/biometric_key_manager.h"
+#include "vault/fake_fingerprint_service.h"
 #include "vault/file_secret_store.h"
 
 namespace tolvo {
@@ -21,10 +21,14 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using test::readText;
-using test::SessionBus;
 using test::writeText;
+using testing::Property;
+using testing::Throws;
 
 const std::string kShared = "9KQ5ZR2WL7.com.tolvoworks.tolvodesk.shared";
+const SecretItemKey kMasterKey{"com.tolvodesk.vault", "master-key", kShared};
+constexpr std::int32_t kNotFound = -25300, kIOError = -36, kParam = -50;
+constexpr auto kWhenUnlocked = SecretProtection::whenUnlocked;
 
 unsigned modeOf(const stdfs::path& path) {
   struct stat st {};
@@ -32,51 +36,102 @@ unsigned modeOf(const stdfs::path& path) {
   return st.st_mode & 07777;
 }
 
-// The what() of the KeychainError `call` raises ("no error" without one).
-template <typename F>
-std::string keychainError(F&& call) {
-  try {
-    call();
-  } catch (const KeychainError& e) {
-    return e.what();
-  }
-  return "no error";
+// Expects `call` to raise a KeychainError with this text.
+#define EXPECT_KEYCHAIN_ERROR(call, text) EXPECT_THAT([&] { call; }, testing::ThrowsMessage<KeychainError>(text))
+
+// The file store: one private file per item, never through a symbolic link.
+
+class FileSecretStoreTest : public test::SandboxedTest {
+ protected:
+  stdfs::path dir() const { return root() / "Keychain"; }
+  stdfs::path item() const { return dir() / "com.tolvodesk.vault_master-key"; }
+  FileSecretStore store_{root() / "Keychain", kShared};
+};
+
+TEST_F(FileSecretStoreTest, ItemIsOneFileHoldingOnlyTheBytesInPrivateDirectories) {
+  EXPECT_FALSE(store_.read(kMasterKey).has_value());  // absent: not an error, and nothing is created
+  EXPECT_EQ(store_.load(kMasterKey).status, kNotFound);
+  EXPECT_EQ(store_.remove(kMasterKey), kNotFound);
+  EXPECT_FALSE(stdfs::exists(dir()));
+
+  stdfs::create_directories(dir());  // an existing wide directory is narrowed
+  stdfs::permissions(dir(), stdfs::perms::owner_all | stdfs::perms::others_read);
+  store_.write(kMasterKey, asBytes("first"));
+  EXPECT_EQ(store_.save(kMasterKey, asBytes("wrapped-key"), kWhenUnlocked), 0);
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir()), {}), 1);  // replaced, no temporary files left
+  EXPECT_EQ(readText(item()), "wrapped-key");
+  EXPECT_EQ(modeOf(item()), 0600u);
+  EXPECT_EQ(modeOf(dir()), 0700u);
+  EXPECT_EQ(toString(*store_.read({"com.tolvodesk.vault", "master-key", ""})), "wrapped-key");  // default group
+
+  // Another access group goes to its own 0700 subfolder; slashes in names become underscores.
+  const SecretItemKey other{"com.tolvodesk/vault", "user/a", "9KQ5ZR2WL7.com.tolvoworks.tolvodesk.biometric"};
+  EXPECT_EQ(store_.save(other, asBytes("other group"), kWhenUnlocked), 0);
+  EXPECT_EQ(readText(dir() / other.accessGroup / "com.tolvodesk_vault_user_a"), "other group");
+  EXPECT_EQ(modeOf(dir() / other.accessGroup), 0700u);
+  EXPECT_EQ(store_.remove(kMasterKey), 0);
 }
 
-// ---------------------------------------------------------------------------------------
+TEST_F(FileSecretStoreTest, SymbolicLinksAreNeverFollowed) {
+  stdfs::create_directories(dir());
+  writeText(root() / "outside", "untouched");
+  stdfs::create_symlink(root() / "outside", item());
+  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, Throws<SystemError>(Property(&SystemError::code, ELOOP)));
+  EXPECT_EQ(store_.load(kMasterKey).status, kIOError);
+  EXPECT_TRUE(store_.erase(kMasterKey));  // removes the link, not its target
+  stdfs::create_symlink(root() / "outside", item());
+  store_.write(kMasterKey, asBytes("new"));  // replaces the link itself
+  EXPECT_EQ(readText(item()), "new");
+  EXPECT_EQ(readText(root() / "outside"), "untouched");
+
+  // A store directory that is a symbolic link is refused, however good the item behind it.
+  FileSecretStore linked(root() / "linked", kShared);
+  stdfs::create_directory_symlink(dir(), root() / "linked");
+  EXPECT_EQ(linked.load(kMasterKey).status, kIOError);
+  EXPECT_EQ(linked.remove(kMasterKey), kIOError);
+  EXPECT_THROW(linked.write(kMasterKey, asBytes("x")), SystemError);
+  EXPECT_EQ(readText(item()), "new");
+}
+
+TEST_F(FileSecretStoreTest, UnusableStoreRaisesSystemErrorOrGivesStatus) {
+  stdfs::create_directories(item());  // a directory where the item file belongs
+  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, Throws<SystemError>(Property(&SystemError::code, EISDIR)));
+  EXPECT_EQ(store_.load(kMasterKey).status, kIOError);
+  EXPECT_EQ(store_.save(kMasterKey, asBytes("x"), kWhenUnlocked), kIOError);
+  EXPECT_EQ(store_.remove(kMasterKey), kIOError);
+  const std::string longName(300, 'a'), withNul("a\0b", 3);  // names the file system cannot carry
+  for (const SecretItemKey& bad : {SecretItemKey{"com.tolvodesk.vault", longName, kShared},
+                                   SecretItemKey{"com.tolvodesk.vault", withNul, kShared},
+                                   SecretItemKey{"com.tolvodesk.vault", "x", ".."}}) {
+    EXPECT_EQ(store_.save(bad, asBytes("x"), kWhenUnlocked), kParam) << bad.account.size();
+  }
+}
+
 // The status rules, with backends that answer scripted statuses (the platform codes such as
 // -34018 cannot be produced by any store on this machine).
 
-class ScriptedBackend : public SecretBackend {
- public:
+// A backend that answers scripted statuses and notes its calls ("dp.save", ...) in a shared log.
+struct ScriptedBackend : SecretBackend {
   struct Script {
-    std::int32_t save = 0;
-    std::int32_t retrySave = 0;  // the save with SecretProtection::afterFirstUnlock
-    std::int32_t load = -25300;
-    std::int32_t remove = 0;
+    std::int32_t save = 0, retrySave = 0 /* with SecretProtection::afterFirstUnlock */, load = kNotFound, remove = 0;
   };
   ScriptedBackend(std::string name, Script script, std::string& log)
       : name_(std::move(name)), script_(script), log_(log) {}
-
   std::int32_t save(const SecretItemKey&, ByteView, SecretProtection protection) override {
     const bool retry = protection == SecretProtection::afterFirstUnlock;
-    note(retry ? ".save(afterFirstUnlock)" : ".save");
-    return retry ? script_.retrySave : script_.save;
+    return note(retry ? ".save(afterFirstUnlock)" : ".save", retry ? script_.retrySave : script_.save);
   }
   SecretLoadResult load(const SecretItemKey&) override {
-    note(".load");
-    return {script_.load, script_.load == 0 ? toBytes(name_) : Bytes{}};
+    return {note(".load", script_.load), script_.load == 0 ? toBytes(name_) : Bytes{}};
   }
-  std::int32_t remove(const SecretItemKey&) override {
-    note(".remove");
-    return script_.remove;
+  std::int32_t remove(const SecretItemKey&) override { return note(".remove", script_.remove); }
+  std::int32_t note(const char* call, std::int32_t status) {
+    log_ += (log_.empty() ? "" : " ") + name_ + call;
+    return status;
   }
-
- private:
-  void note(const char* call) { log_ += (log_.empty() ? "" : " ") + name_ + call; }
   std::string name_;
   Script script_;
-  std::string& log_;  // the calls, space-separated
+  std::string& log_;
 };
 
 // Each row scripts the data-protection backend ("dp") and the legacy one, runs one operation
@@ -85,164 +140,118 @@ TEST(KeychainStatusRules, SaveLoadAndDeleteAcrossBackends) {
   enum class Op { save, load, remove };
   using Script = ScriptedBackend::Script;
   const struct {
-    const char* name;
     Op op;
     Script dp, legacy;
-    const char* outcome;
-    const char* calls;
+    const char *outcome, *calls;
   } rows[] = {
-      {"save: data protection unsupported", Op::save, {.save = -34018, .remove = -34018}, {.remove = -25300}, "ok",
+      // save: data protection unsupported; a failed remove stops it; -50 is tolerated only from data protection
+      {Op::save, {.save = -34018, .remove = -34018}, {.remove = kNotFound}, "ok",
        "dp.remove legacy.remove dp.save legacy.save"},
-      {"save: a failed remove stops it", Op::save, {.remove = -25293}, {}, "Failed to delete from keychain: -25293",
-       "dp.remove"},
-      {"save: -50 tolerated only from data protection", Op::save, {.remove = -50}, {.remove = -50},
-       "Failed to delete from keychain: -50", "dp.remove legacy.remove"},
-      {"save: locked, retried after first unlock", Op::save, {.save = -25308, .retrySave = 0}, {}, "ok",
-       "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock)"},
-      {"save: the last failure is reported", Op::save, {.save = -25308, .retrySave = -25308}, {.save = -61},
-       "Failed to save to keychain: -61", "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock) legacy.save"},
-      {"save: other failures pass on", Op::save, {.save = -25293}, {.save = -36}, "Failed to save to keychain: -36",
-       "dp.remove legacy.remove dp.save legacy.save"},
-      {"load: -50 from data protection", Op::load, {.load = -50}, {}, "absent", "dp.load legacy.load"},
-      {"load: -25291 from data protection", Op::load, {.load = -25291}, {}, "absent", "dp.load legacy.load"},
-      {"load: a failure passes on", Op::load, {.load = -25293}, {.load = 0}, "legacy", "dp.load legacy.load"},
-      {"load: the first item wins", Op::load, {.load = 0}, {.load = 0}, "dp", "dp.load"},
-      {"load: a failure and no item", Op::load, {.load = -25293}, {}, "Failed to load from keychain: -25293",
-       "dp.load legacy.load"},
-      {"load: the last failure is reported", Op::load, {.load = -34018}, {.load = -36},
-       "Failed to load from keychain: -36", "dp.load legacy.load"},
-      {"delete: data protection unsupported", Op::remove, {.remove = -34018}, {.remove = -25300}, "ok",
+      {Op::save, {.remove = -25293}, {}, "Failed to delete from keychain: -25293", "dp.remove"},
+      {Op::save, {.remove = -50}, {.remove = -50}, "Failed to delete from keychain: -50", "dp.remove legacy.remove"},
+      // save: locked, retried after first unlock; the last failure is reported
+      {Op::save, {.save = -25308}, {}, "ok", "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock)"},
+      {Op::save, {.save = -25308, .retrySave = -25308}, {.save = -61}, "Failed to save to keychain: -61",
+       "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock) legacy.save"},
+      // load: -50 from data protection; a failure passes on; the first item wins; the last failure is reported
+      {Op::load, {.load = -50}, {}, "absent", "dp.load legacy.load"},
+      {Op::load, {.load = -25293}, {.load = 0}, "legacy", "dp.load legacy.load"},
+      {Op::load, {.load = 0}, {.load = 0}, "dp", "dp.load"},
+      {Op::load, {.load = -25293}, {}, "Failed to load from keychain: -25293", "dp.load legacy.load"},
+      {Op::load, {.load = -34018}, {.load = -36}, "Failed to load from keychain: -36", "dp.load legacy.load"},
+      // delete: legacy is attempted after a failure (an unsupported data protection: the file store tests)
+      {Op::remove, {.remove = -25293}, {.remove = 0}, "Failed to delete from keychain: -25293",
        "dp.remove legacy.remove"},
-      {"delete: legacy is attempted anyway", Op::remove, {.remove = -25293}, {.remove = 0},
-       "Failed to delete from keychain: -25293", "dp.remove legacy.remove"},
-      {"delete: the last failure is reported", Op::remove, {.remove = -25293}, {.remove = -36},
-       "Failed to delete from keychain: -36", "dp.remove legacy.remove"},
   };
   for (const auto& row : rows) {
-    std::string log;
+    std::string log, outcome = "ok";
     std::vector<std::unique_ptr<SecretBackend>> backends;
     backends.push_back(std::make_unique<ScriptedBackend>("dp", row.dp, log));
     backends.push_back(std::make_unique<ScriptedBackend>("legacy", row.legacy, log));
     KeychainManager m(std::move(backends), false);
-    std::string outcome = "ok";
     try {
       if (row.op == Op::save) m.save(asBytes("x"), "svc", "acct");
       if (row.op == Op::remove) m.deleteItem("svc", "acct");
-      if (row.op == Op::load) {
-        const auto data = m.load("svc", "acct");
-        outcome = data ? toString(*data) : "absent";
-      }
+      if (row.op == Op::load) outcome = toString(m.load("svc", "acct").value_or(toBytes("absent")));
     } catch (const KeychainError& e) {
       outcome = e.what();
     }
-    EXPECT_EQ(outcome, row.outcome) << row.name;
-    EXPECT_EQ(log, row.calls) << row.name;
+    EXPECT_EQ(outcome, row.outcome) << row.calls;
+    EXPECT_EQ(log, row.calls);
   }
 }
 
-// ---------------------------------------------------------------------------------------
 // The real backends: the Secret Service on a private bus, then the file store.
 
 class KeychainManagerTest : public test::SandboxedTest {
  protected:
-  static bool installed(bool withKeyring) { return SessionBus::missingPrograms(withKeyring).empty(); }
-
-  void startBus(bool withKeyring) {
-    SessionBus::Options options;
-    options.withKeyring = withKeyring;
-    bus_ = std::make_unique<SessionBus>(root(), options);
+  void startBus() {
+    if (!test::SessionBus::available(true)) GTEST_SKIP() << "dbus-daemon or gnome-keyring is missing";
+    bus_ = std::make_unique<test::SessionBus>(root(), test::SessionBus::Options{true, {}});
     setEnv("DBUS_SESSION_BUS_ADDRESS", bus_->address());
   }
-
-  stdfs::path store() const { return root() / "store"; }
-  stdfs::path storeItem(const std::string& account) const { return store() / ("com.tolvodesk.vault_" + account); }
-
-  std::unique_ptr<KeychainManager> makeManager() {
-    std::vector<std::unique_ptr<SecretBackend>> backends;
-    backends.push_back(std::make_unique<SecretServiceBackend>());
-    backends.push_back(std::make_unique<FileSecretStore>(store(), kShared));
-    return std::make_unique<KeychainManager>(std::move(backends), false);
+  stdfs::path storeItem(const std::string& account) const {
+    return root() / "store" / ("com.tolvodesk.vault_" + account);
   }
-
   std::size_t keyringItems(const std::string& account) const {
     return bus_->searchItems({{"service", "com.tolvodesk.vault"}, {"account", account}}).size();
   }
+  std::unique_ptr<KeychainManager> makeManager() {
+    std::vector<std::unique_ptr<SecretBackend>> backends;
+    backends.push_back(std::make_unique<SecretServiceBackend>());
+    backends.push_back(std::make_unique<FileSecretStore>(root() / "store", kShared));
+    return std::make_unique<KeychainManager>(std::move(backends), false);
+  }
 
-  std::unique_ptr<SessionBus> bus_;
+  std::unique_ptr<test::SessionBus> bus_;
 };
 
 TEST_F(KeychainManagerTest, ItemsLiveInTheSecretServiceWhenItIsThere) {
-  if (!installed(true)) GTEST_SKIP() << "dbus-daemon or gnome-keyring-daemon is not installed";
-  startBus(true);
+  startBus();
+  if (IsSkipped()) return;
   auto m = makeManager();
-
-  const Bytes wrapped(60, 0xA5);
   m->saveEncryptedMasterKey(asBytes("first"));
-  m->saveEncryptedMasterKey(wrapped);
-  EXPECT_EQ(*m->loadEncryptedMasterKey(), wrapped);
+  m->saveEncryptedMasterKey(Bytes(60, 0xA5));
+  EXPECT_EQ(*m->loadEncryptedMasterKey(), Bytes(60, 0xA5));
   EXPECT_EQ(keyringItems("master-key"), 1u);
   EXPECT_FALSE(stdfs::exists(storeItem("master-key")));
-  EXPECT_FALSE(m->loadKDFParams().has_value());
 
   // A copy left in the file store by an earlier fallback is read, then removed by the next save.
   writeText(storeItem("biometric-public-key"), "stale");
   EXPECT_EQ(toString(*m->loadBiometricPublicKey()), "stale");
   m->saveBiometricPublicKey(asBytes("fresh"));
   EXPECT_FALSE(stdfs::exists(storeItem("biometric-public-key")));
-  EXPECT_EQ(toString(*m->loadBiometricPublicKey()), "fresh");
-
-  // A name the Secret Service cannot carry (-50) silently goes to the file store.
-  m->save(asBytes("odd"), "com.tolvodesk.vault", "\xff");
+  m->save(asBytes("odd"), "com.tolvodesk.vault", "\xff");  // the Secret Service cannot carry it (-50)
   EXPECT_EQ(readText(storeItem("\xff")), "odd");
-
   m->deleteVault();
   EXPECT_FALSE(m->vaultExists());
   EXPECT_EQ(keyringItems("master-key") + keyringItems("biometric-public-key"), 0u);
-  m->deleteItem("com.tolvodesk.vault", "master-key");  // absent: no error
 }
 
 TEST_F(KeychainManagerTest, LockedKeyringFallsBackForNewItemsAndReportsLockedOnes) {
-  if (!installed(true)) GTEST_SKIP() << "dbus-daemon or gnome-keyring-daemon is not installed";
-  startBus(true);
+  startBus();
+  if (IsSkipped()) return;
   auto m = makeManager();
   m->saveEncryptedMasterKey(asBytes("in keyring"));
-  bus_->lockCollection(bus_->readAlias("default"));
-
-  const KDFParams params{{0, 1, 2, 3}, 100000, "PBKDF2-SHA256"};
-  m->saveKDFParams(params);  // nothing to unlock for it: goes to the file store
-  EXPECT_EQ(readText(storeItem("kdf-params")), R"({"algorithm":"PBKDF2-SHA256","iterations":100000,"salt":"AAECAw=="})");
-  EXPECT_EQ(*m->loadKDFParams(), params);
-
-  EXPECT_EQ(keychainError([&] { (void)m->loadEncryptedMasterKey(); }), "Failed to load from keychain: -25308");
+  bus_->lockDefaultCollection();
+  m->saveKDFParams({{0, 1, 2, 3}, 100000, "PBKDF2-SHA256"});  // nothing to unlock for it: goes to the file store
+  EXPECT_TRUE(stdfs::exists(storeItem("kdf-params")));
+  EXPECT_EQ(*m->loadKDFParams(), (KDFParams{{0, 1, 2, 3}, 100000, "PBKDF2-SHA256"}));
+  EXPECT_KEYCHAIN_ERROR((void)m->loadEncryptedMasterKey(), "Failed to load from keychain: -25308");
   EXPECT_FALSE(m->vaultExists());
-  EXPECT_EQ(keychainError([&] { m->saveEncryptedMasterKey(asBytes("x")); }), "Failed to delete from keychain: -25308");
+  EXPECT_KEYCHAIN_ERROR(m->saveEncryptedMasterKey(asBytes("x")), "Failed to delete from keychain: -25308");
   EXPECT_EQ(keyringItems("master-key"), 1u);
 }
 
-// The sandbox has no session bus: save, replace, load and delete all land in the file store.
+// The sandbox has no session bus: items land in the file store.
 TEST_F(KeychainManagerTest, FallsBackToFileStoreWithoutSessionBus) {
   auto m = makeManager();
-  EXPECT_FALSE(m->vaultExists());
   m->saveEncryptedMasterKey(asBytes("first"));
   m->saveEncryptedMasterKey(asBytes("second"));
   EXPECT_EQ(readText(storeItem("master-key")), "second");
-  EXPECT_EQ(toString(*m->loadEncryptedMasterKey()), "second");
   EXPECT_TRUE(m->vaultExists());
-  EXPECT_FALSE(m->loadBiometricPublicKey().has_value());
   m->deleteItem("com.tolvodesk.vault", "master-key");
-  EXPECT_FALSE(stdfs::exists(storeItem("master-key")));
-  m->deleteItem("com.tolvodesk.vault", "master-key");
-}
-
-TEST_F(KeychainManagerTest, KDFParamsRoundTripAndRejectStoredGarbage) {
-  auto m = makeManager();
-  EXPECT_FALSE(m->loadKDFParams().has_value());
-  writeText(storeItem("kdf-params"), "not json");
-  EXPECT_THROW((void)m->loadKDFParams(), DecodingError);
-  writeText(storeItem("kdf-params"), R"({"salt":"AAECAw==","iterations":5})");  // no algorithm
-  EXPECT_THROW((void)m->loadKDFParams(), DecodingError);
-  m->saveKDFParams({{9}, 7, "PBKDF2-SHA256"});
-  EXPECT_EQ(*m->loadKDFParams(), (KDFParams{{9}, 7, "PBKDF2-SHA256"}));
+  EXPECT_FALSE(m->vaultExists() || stdfs::exists(storeItem("master-key")));
 }
 
 TEST_F(KeychainManagerTest, DeleteVaultStopsOnlyForTheFirstTwoItems) {
@@ -251,33 +260,26 @@ TEST_F(KeychainManagerTest, DeleteVaultStopsOnlyForTheFirstTwoItems) {
   m->saveKDFParams({{1}, 1, "PBKDF2-SHA256"});
   stdfs::create_directories(storeItem("biometric-public-key"));  // undeletable as a file
   m->deleteVault();
-  EXPECT_FALSE(m->vaultExists());
-  EXPECT_FALSE(m->loadKDFParams().has_value());
+  EXPECT_FALSE(m->vaultExists() || m->loadKDFParams());
 
-  // An undeletable master key stops the operation before the parameters.
-  stdfs::remove(storeItem("biometric-public-key"));
+  // An undeletable master key stops the operation before the parameters, and makes the master
+  // key unreadable: no vault rather than an error.
   m->saveKDFParams({{1}, 1, "PBKDF2-SHA256"});
   stdfs::create_directories(storeItem("master-key"));
-  EXPECT_EQ(keychainError([&] { m->deleteVault(); }), "Failed to delete from keychain: -36");
+  EXPECT_KEYCHAIN_ERROR(m->deleteVault(), "Failed to delete from keychain: -36");
   EXPECT_TRUE(m->loadKDFParams().has_value());
-
-  // ... and makes the master key unreadable: no vault rather than an error.
-  EXPECT_EQ(keychainError([&] { (void)m->loadEncryptedMasterKey(); }), "Failed to load from keychain: -36");
+  EXPECT_KEYCHAIN_ERROR((void)m->loadEncryptedMasterKey(), "Failed to load from keychain: -36");
   EXPECT_FALSE(m->vaultExists());
 }
 
 TEST_F(KeychainManagerTest, DefaultInstanceUsesTheApplicationSupportStore) {
-  KeychainManager& m = KeychainManager::shared();
-  EXPECT_FALSE(m.isUITestMode());
-  m.saveEncryptedMasterKey(asBytes("k"));
-  const stdfs::path dir = dataHome() / "TolvoDesk" / "Keychain";
-  EXPECT_EQ(readText(dir / "com.tolvodesk.vault_master-key"), "k");
-  EXPECT_EQ(modeOf(dir), 0700u);
+  KeychainManager::shared().saveEncryptedMasterKey(asBytes("k"));
+  EXPECT_EQ(readText(dataHome() / "TolvoDesk" / "Keychain" / "com.tolvodesk.vault_master-key"), "k");
+  EXPECT_EQ(modeOf(dataHome() / "TolvoDesk" / "Keychain"), 0700u);
   EXPECT_FALSE(stdfs::exists(tmp() / "TolvoDeskUITest" / "uitest-mode"));
 }
 
-// ---------------------------------------------------------------------------------------
-// UI test mode.
+// UI test mode: files in a private folder of the temporary directory, nothing else.
 
 class KeychainUITestModeTest : public test::SandboxedTest {
  protected:
@@ -285,45 +287,26 @@ class KeychainUITestModeTest : public test::SandboxedTest {
   stdfs::path keychainDir() const { return uiDir() / "keychain"; }
 };
 
-TEST_F(KeychainUITestModeTest, EnvironmentSwitchesItOnWritesTheMarkerAndUsesFiles) {
-  setEnv("TOLVO_UITEST_MODE", "1");
+TEST_F(KeychainUITestModeTest, MarkerFileSwitchesItOnAndItUsesPrivateFiles) {
+  writeText(uiDir() / "uitest-mode", "x");
   KeychainManager m;
   ASSERT_TRUE(m.isUITestMode());
-  EXPECT_EQ(readText(uiDir() / "uitest-mode"), "1");
-  EXPECT_EQ(modeOf(keychainDir()), 0700u);
-
-  EXPECT_FALSE(m.loadEncryptedMasterKey().has_value());
   m.saveEncryptedMasterKey(asBytes("wrapped"));
-  EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_master-key"), "wrapped");
-  EXPECT_EQ(toString(*m.loadEncryptedMasterKey()), "wrapped");
-  m.deleteVault();
-  EXPECT_FALSE(m.vaultExists());
-  m.deleteItem("com.tolvodesk.vault", "never-saved");
-}
-
-TEST_F(KeychainUITestModeTest, OnlyTheValueOneCountsInTheEnvironmentButAMarkerFileDoes) {
-  setEnv("TOLVO_UITEST_MODE", "true");
-  EXPECT_FALSE(KeychainManager().isUITestMode());
-  EXPECT_FALSE(stdfs::exists(uiDir() / "uitest-mode"));
-  EXPECT_FALSE(stdfs::exists(keychainDir()));
-  writeText(uiDir() / "uitest-mode", "x");
-  EXPECT_TRUE(KeychainManager().isUITestMode());
   EXPECT_EQ(readText(uiDir() / "uitest-mode"), "x");  // not rewritten
+  EXPECT_EQ(modeOf(keychainDir()), 0700u);
+  EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_master-key"), "wrapped");
 }
 
 TEST_F(KeychainUITestModeTest, ArgumentSwitchesItOnInAProcess) {
   auto run = [](const std::string& arguments) {
-    std::string command = std::string(TOLVO_VAULT_UITEST_PROBE) + arguments;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return std::string("popen failed");
+    FILE* pipe = ::popen((TOLVO_VAULT_UITEST_PROBE + arguments).c_str(), "r");
     char line[64] = {};
-    std::string out = std::fgets(line, sizeof line, pipe) != nullptr ? line : "";
-    EXPECT_EQ(::pclose(pipe), 0);
+    const std::string out = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr ? line : "";
+    EXPECT_EQ(pipe != nullptr ? ::pclose(pipe) : -1, 0);
     return out;
   };
   EXPECT_EQ(run(""), "uitest=0\n");
   EXPECT_FALSE(stdfs::exists(uiDir() / "uitest-mode"));
-
   EXPECT_EQ(run(" --uitest-mode"), "uitest=1\n");
   EXPECT_EQ(readText(uiDir() / "uitest-mode"), "1");
   EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_probe"), "probe");
@@ -334,13 +317,94 @@ TEST_F(KeychainUITestModeTest, FileErrorsPassThroughUnchanged) {
   std::vector<std::unique_ptr<SecretBackend>> backends;
   backends.push_back(std::make_unique<ScriptedBackend>("dp", ScriptedBackend::Script{}, log));
   KeychainManager m(std::move(backends), true);
-
   stdfs::create_directories(keychainDir() / "com.tolvodesk.vault_master-key");
-  EXPECT_THAT([&] { (void)m.loadEncryptedMasterKey(); },
-              testing::Throws<SystemError>(testing::Property(&SystemError::code, EISDIR)));
+  EXPECT_THAT([&] { (void)m.loadEncryptedMasterKey(); }, Throws<SystemError>(Property(&SystemError::code, EISDIR)));
   EXPECT_FALSE(m.vaultExists());
   EXPECT_THROW(m.saveEncryptedMasterKey(asBytes("x")), SystemError);
   EXPECT_TRUE(log.empty());  // the backends are not used in UI test mode
+}
+
+// The biometric key: a P-256 pair in the keychain, and the reader's availability.
+
+// Signs `data` with the private key the manager stored (ECDSA P-256, SHA-256, DER signature),
+// as the application does after its fingerprint prompt.
+Bytes signWithStoredKey(KeychainManager& keychain, ByteView data) {
+  const Bytes der = keychain.load(KeychainManager::kService, BiometricKeyManager::kPrivateKeyAccount,
+                                  TolvoConstants::Keychain::biometricAccessGroup).value_or(Bytes{});
+  const unsigned char* p = der.data();
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.size())), EVP_PKEY_free);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  Bytes signature(72);  // the longest DER signature of P-256
+  std::size_t length = signature.size();
+  EXPECT_TRUE(key && EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+              EVP_DigestSign(ctx.get(), signature.data(), &length, data.data(), data.size()) == 1);
+  signature.resize(length);
+  return signature;
+}
+
+class BiometricKeyManagerTest : public test::SandboxedTest {
+ protected:
+  KeychainManager keychain_{{}, /*uiTestMode=*/true};  // file storage in the sandbox
+  BiometricKeyManager manager(FingerprintReadiness readiness, bool uiTestMode = false, const char* detail = "") {
+    auto reader = std::make_unique<test::FakeFingerprintReader>(FingerprintStatus{readiness, detail});
+    return BiometricKeyManager(keychain_, std::move(reader), uiTestMode);
+  }
+};
+
+TEST_F(BiometricKeyManagerTest, AvailabilityReasons) {
+  using R = FingerprintReadiness;
+  const std::tuple<R, bool, std::optional<std::string>> rows[] = {  // readiness, UI test mode, reason (none: available)
+      {R::ready, false, std::nullopt},
+      {R::noEnrolledFinger, false, "Set up Touch ID in System Settings before enabling it here."},
+      {R::serviceAbsent, false, "Touch ID is not available right now."},
+      {R::failed, false, "Device busy"},  // the reader's own detail
+      {R::ready, true, "Touch ID is unavailable in UI test mode."},
+  };
+  for (const auto& [readiness, uiTestMode, reason] : rows) {
+    const auto availability = manager(readiness, uiTestMode, "Device busy").availability();
+    EXPECT_EQ(availability.isAvailable, !reason) << reason.value_or("available");
+    EXPECT_EQ(availability.reason, reason);
+  }
+}
+
+TEST_F(BiometricKeyManagerTest, GeneratedKeyVerifiesSignaturesOverTheChallengeOnlyAndRebuildsItsPublicHalf) {
+  auto m = manager(FingerprintReadiness::ready);
+  m.deleteBiometricKey();  // nothing stored: no error
+  EXPECT_THAT([&] { (void)m.verify(Bytes{1}, Bytes{2}); },
+              testing::ThrowsMessage<BiometricError>(testing::StrEq("Biometric key not found")));
+  m.generateBiometricKey();
+  const Bytes publicKey = m.loadPublicKey();
+  const Bytes challenge(32, 0x5a);
+  const Bytes signature = signWithStoredKey(keychain_, challenge);
+  EXPECT_TRUE(m.verify(signature, challenge));
+  EXPECT_FALSE(m.verify(signature, Bytes(32, 0x5b)));
+  Bytes flipped = signature;
+  flipped.back() ^= 0x01;
+  EXPECT_FALSE(m.verify(flipped, challenge));
+
+  keychain_.deleteBiometricPublicKey();  // lost public item: rebuilt from the private key
+  EXPECT_EQ(m.loadPublicKey(), publicKey);
+  EXPECT_EQ(keychain_.loadBiometricPublicKey(), publicKey);
+  keychain_.saveBiometricPublicKey(Bytes(65, 0x04));  // not a point on the curve
+  EXPECT_THROW((void)m.loadPublicKey(), BiometricError);
+  m.generateBiometricKey();  // a new pair replaces the old one
+  EXPECT_NE(m.loadPublicKey(), publicKey);
+  EXPECT_FALSE(m.verify(signature, challenge));
+  m.deleteBiometricKey();
+  EXPECT_FALSE(keychain_.loadBiometricPublicKey().has_value());
+  EXPECT_THROW((void)m.loadPublicKey(), BiometricError);
+}
+
+class FprintdTest : public test::SandboxedTest {};
+
+TEST_F(FprintdTest, NoSystemBusOrNoFprintdOnItMeansTheServiceIsAbsent) {
+  setEnv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (root() / "no-such-bus").string());
+  EXPECT_EQ(makeSystemFingerprintService()->status().readiness, FingerprintReadiness::serviceAbsent);
+
+  test::SessionBus bus(root() / "system-bus", {});
+  setEnv("DBUS_SYSTEM_BUS_ADDRESS", bus.address());
+  EXPECT_EQ(makeSystemFingerprintService()->status().readiness, FingerprintReadiness::serviceAbsent);
 }
 
 }  // namespace
