@@ -79,8 +79,11 @@ void ServiceConnection::serve() {
 bool ServiceConnection::mayRead() {
   if (!channel_->wantsInput()) return false;
   const bool largeLine = framer_.buffered() >= LargeRequestGate::kSmallRequestBytes;
-  if (holdsGate_ && !largeLine && channel_->queuedOutput() < LargeRequestGate::kSmallRequestBytes) {
-    gate_.release(serial_);  // the large request is answered and its answer taken
+  if (holdsGate_ && !largeLine) {
+    // The large request is dispatched: nothing more is read until its answer is taken, then
+    // the gate goes to whoever waits for it (this connection asks again like any other).
+    if (channel_->queuedOutput() >= LargeRequestGate::kSmallRequestBytes) return false;
+    gate_.release(serial_);
     holdsGate_ = false;
   }
   if (!largeLine || holdsGate_) return true;

@@ -31,7 +31,7 @@ void expectDecodeFails(const std::string& text) {
   EXPECT_THROW((void)json::decode<T>(asBytes(text)), DecodingError) << text;
 }
 
-TEST(Records, EveryRecordRoundTripsWithAllFieldsAndWithoutItsOptionals) {
+TEST(Records, EveryRecordAndTheKDFParamsRoundTripWithAllFieldsAndWithoutTheirOptionals) {
   Session s{"a1b2", 1000, std::nullopt, 1001};
   EXPECT_EQ(encoded(s), Json::parse(R"({"id":"a1b2","startedAtMs":1000,"createdAtMs":1001})"));
   s.endedAtMs = 2000;
@@ -51,6 +51,9 @@ TEST(Records, EveryRecordRoundTripsWithAllFieldsAndWithoutItsOptionals) {
   job.params = Bytes{};
   EXPECT_EQ(encoded(job)["params"], "");
   expectRoundTrip(job);
+  const KDFParams kdf{Bytes{1, 2, 3}, 100000, "PBKDF2-SHA256"};
+  EXPECT_EQ(encoded(kdf), Json::parse(R"({"salt":"AQID","iterations":100000,"algorithm":"PBKDF2-SHA256"})"));
+  expectRoundTrip(kdf);
 }
 
 TEST(Records, NullOptionalsAreAbsentAndMissingOrMistypedRequiredFieldsAndUnknownNamesFail) {
@@ -58,14 +61,15 @@ TEST(Records, NullOptionalsAreAbsentAndMissingOrMistypedRequiredFieldsAndUnknown
             (Session{"x", 1, std::nullopt, 2}));
   for (const char* bad : {R"({"id":"x","startedAtMs":1})", R"({"id":"x","startedAtMs":null,"createdAtMs":2})",
                           R"({"id":"x","startedAtMs":"1","createdAtMs":2})",
-                          R"({"id":"x","startedAtMs":1.5,"createdAtMs":2})", "not json"}) {
+                          R"({"id":"x","startedAtMs":1.5,"createdAtMs":2})", "not json"})
     expectDecodeFails<Session>(bad);
-  }
   expectDecodeFails<Event>(R"({"id":1,"sessionId":"s","tsMs":5,"type":"window_moved"})");
   expectDecodeFails<RecordingInterval>(
       R"({"id":7,"sessionId":"s","startAtMs":1,"endAtMs":2,"state":"paused","reason":"Lock_Screen"})");
   expectDecodeFails<PipelineJob>(
       R"({"id":"J","sessionId":"s","requestedAtMs":3,"status":"done","jobType":"ocr","params":"eyJhIjoxfQ"})");
+  expectDecodeFails<KDFParams>(R"({"salt":"AQID","iterations":1})");
+  expectDecodeFails<KDFParams>(R"({"salt":"AQI","iterations":1,"algorithm":"x"})");
 }
 
 TEST(Records, TimestampsAreSecondsSince2001) {
@@ -88,9 +92,8 @@ TEST(Base64, StrictStandardAlphabetWithPadding) {
     EXPECT_EQ(base64Encode(bytes), text);
     EXPECT_EQ(base64Decode(text), bytes) << text;
   }
-  for (const char* bad : {"Zg", "Zg=", "Z===", "Zm9v YmFy", "Zm9vYmF-", "Zm=vYg==", "Zm9vYg==\n", "Zg==Zg=="}) {
+  for (const char* bad : {"Zg", "Zg=", "Z===", "Zm9v YmFy", "Zm9vYmF-", "Zm=vYg==", "Zm9vYg==\n", "Zg==Zg=="})
     EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
-  }
 }
 
 // The JSON form of a recording configuration: all seven keys, the defaults with `changes` applied.
@@ -113,9 +116,8 @@ TEST(RecordingConfig, JsonWritesAllSevenKeysAndReadsMissingOrNullAsDefaults) {
       "recordAudio": true, "recordScreensaver": true, "chunkDurationSeconds": 30})");
   EXPECT_EQ(encoded(decodeConfig(all.dump())), all);
   for (const char* bad : {R"({"fps": "2"})", R"({"recordAudio": 1})", R"({"codec": 264})",
-                          R"({"chunkDurationSeconds": 1.5})", "[]"}) {
+                          R"({"chunkDurationSeconds": 1.5})", "[]"})
     EXPECT_THROW(decodeConfig(bad), DecodingError) << bad;
-  }
 }
 
 class UserDefaultsFile : public test::SandboxedTest {};
@@ -133,14 +135,6 @@ TEST_F(UserDefaultsFile, AValueThatDoesNotConvertResetsOnlyItsFieldAndBrokenFile
     test::writeText(file, broken);
     EXPECT_EQ(RecordingConfig(UserDefaults::standard()), RecordingConfig{}) << broken;
   }
-}
-
-TEST(KDFParams, JsonFormAndRequiredKeys) {
-  const KDFParams p{Bytes{1, 2, 3}, 100000, "PBKDF2-SHA256"};
-  EXPECT_EQ(encoded(p), Json::parse(R"({"salt":"AQID","iterations":100000,"algorithm":"PBKDF2-SHA256"})"));
-  EXPECT_EQ(json::decode<KDFParams>(json::encode(p)), p);
-  expectDecodeFails<KDFParams>(R"({"salt":"AQID","iterations":1})");
-  expectDecodeFails<KDFParams>(R"({"salt":"AQI","iterations":1,"algorithm":"x"})");
 }
 
 }  // namespace

@@ -104,22 +104,10 @@ TEST_F(QXVTest, WriterSealsWholePagesAsTheyFillAndTheRestAtFinalize) {
   }
 }
 
-TEST_F(QXVTest, WriterRefusesIdentifiersThatDoNotRoundTrip) {
-  const struct {
-    const char* id;
-    bool representable;
-  } rows[] = {
-      {kId, true},       {"abcdefghij", true}, {"in ner", true}, {"0f6a4c2e-8b1d-4e57-9a3c-5d2e7f1b6c90X", false},
-      {" abc", false},   {"abc ", false},      {"\tabc", false}, {"abc\t", false},
-      {"abc\xff", false},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(QXVHeader::isRepresentableChunkId(row.id), row.representable) << row.id;
-    if (row.representable) continue;
-    EXPECT_EQ(errorCode<QXVError>([&] { QXVWriter w(file("bad.qxv"), row.id, key_); }),
-              QXVError::Code::invalidHeader)
-        << row.id;
-    EXPECT_FALSE(std::filesystem::exists(file("bad.qxv"))) << row.id;
+TEST_F(QXVTest, WriterRefusesIdentifiersThatDoNotRoundTripBeforeTouchingTheFile) {
+  for (const char* id : {"0f6a4c2e-8b1d-4e57-9a3c-5d2e7f1b6c90X", " abc", "abc\t", "abc\xff"}) {
+    EXPECT_EQ(errorCode<QXVError>([&] { QXVWriter w(file("bad.qxv"), id, key_); }), QXVError::Code::invalidHeader) << id;
+    EXPECT_FALSE(std::filesystem::exists(file("bad.qxv"))) << id;
   }
 }
 
@@ -157,8 +145,6 @@ void withFileSizeLimit(rlim_t bytes, F&& f) {
   ::signal(SIGXFSZ, handler);
 }
 
-// The page whose write fails is dropped; the file stays at its last page boundary and the
-// bytes after the failed page, including an unsealed last page, are kept for finalize.
 TEST_F(QXVTest, AFailedWriteEndsTheStreamAtTheLastGoodPage) {
   const Bytes data = patternBytes(3 * kPage + 500, 1);
   QXVWriter writer(file("full.qxv"), kId, key_);

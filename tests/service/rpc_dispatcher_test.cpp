@@ -92,6 +92,9 @@ TEST_F(RpcDispatcherTest, InvalidRequestsGetTheirErrorAndNeverReachTheOperation)
       {R"({"jsonrpc":"2.0","id":6,"method":"mintUISession"})", 6, -32602},
       {job + R"(,"question":"","remoteAPIBaseURL":5}})", 2, -32602},
       {job + "}}", 2, -32602},  // question missing
+      // Strings and numbers over 4 MiB are cut out before parsing; the id is still found.
+      {R"({"jsonrpc":"2.0","id":8,"method":"vaultExists","params":{"x":")" + std::string(4 * 1024 * 1024 + 1, 'x') + "\"}}", 8, -32600},
+      {R"({"jsonrpc":"2.0","id":9,"method":"vaultExists","params":{"x":)" + std::string(4 * 1024 * 1024 + 1, '7') + "}}", 9, -32600},
   };
   for (const auto& [line, id, code] : rows) {
     json reply = answer(line);
@@ -118,7 +121,11 @@ TEST_F(RpcDispatcherTest, ValidRequestsReachTheOperationAndResultsCarryEveryKey)
   EXPECT_EQ(seen(job + R"(,"remoteAPIBaseURL":"https://example.test"}})"), "https://example.test");
   const std::string levels64 = std::string(62, '[') + std::string(62, ']');
   EXPECT_EQ(answer(R"({"jsonrpc":"2.0","id":6,"method":"vaultExists","params":{"x":)" + levels64 + "}}").at("id"), 6);
-  EXPECT_EQ(calls_, 7);
+  // A string of exactly 4 MiB is read whole; runs of blanks are no string at all.
+  EXPECT_EQ(seen(R"({"jsonrpc":"2.0","id":7,"method":"createVault","params":{"password":")" + std::string(4 * 1024 * 1024, 'p') +
+                 R"(","enableTouchID":false)" + std::string(8 * 1024 * 1024, ' ') + "}}"),
+            std::string(4 * 1024 * 1024, 'p'));
+  EXPECT_EQ(calls_, 8);
 }
 
 TEST_F(RpcDispatcherTest, OnlyTheFirstAnswerCountsAndAMissingAnswerBecomesAnInternalError) {

@@ -9,7 +9,6 @@
 
 #include "core/error.h"
 #include "core/tolvo_constants.h"
-#include "platform/linux/secret_service_backend.h"
 #include "support/sandbox.h"
 #include "support/session_bus.h"
 #include "vault/biometric_key_manager.h"
@@ -22,18 +21,18 @@ namespace {
 namespace stdfs = std::filesystem;
 using test::readText;
 using test::writeText;
-using testing::Property;
-using testing::Throws;
 
 const std::string kShared = "9KQ5ZR2WL7.com.tolvoworks.tolvodesk.shared";
 const SecretItemKey kMasterKey{"com.tolvodesk.vault", "master-key", kShared};
 constexpr std::int32_t kNotFound = -25300, kIOError = -36, kParam = -50;
 constexpr auto kWhenUnlocked = SecretProtection::whenUnlocked;
 
+// Matches a SystemError with this errno value.
+auto throwsErrno(int code) { return testing::Throws<SystemError>(testing::Property(&SystemError::code, code)); }
+
 unsigned modeOf(const stdfs::path& path) {
   struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // Expects `call` to raise a KeychainError with this text.
@@ -56,9 +55,8 @@ TEST_F(FileSecretStoreTest, ItemIsOneFileHoldingOnlyTheBytesInPrivateDirectories
 
   stdfs::create_directories(dir());  // an existing wide directory is narrowed
   stdfs::permissions(dir(), stdfs::perms::owner_all | stdfs::perms::others_read);
-  store_.write(kMasterKey, asBytes("first"));
   EXPECT_EQ(store_.save(kMasterKey, asBytes("wrapped-key"), kWhenUnlocked), 0);
-  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir()), {}), 1);  // replaced, no temporary files left
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir()), {}), 1);  // no temporary files left
   EXPECT_EQ(readText(item()), "wrapped-key");
   EXPECT_EQ(modeOf(item()), 0600u);
   EXPECT_EQ(modeOf(dir()), 0700u);
@@ -72,11 +70,11 @@ TEST_F(FileSecretStoreTest, ItemIsOneFileHoldingOnlyTheBytesInPrivateDirectories
   EXPECT_EQ(store_.remove(kMasterKey), 0);
 }
 
-TEST_F(FileSecretStoreTest, SymbolicLinksAreNeverFollowed) {
+TEST_F(FileSecretStoreTest, SymbolicLinksAreNeverFollowedAndUnusableItemsRaiseOrGiveAStatus) {
   stdfs::create_directories(dir());
   writeText(root() / "outside", "untouched");
   stdfs::create_symlink(root() / "outside", item());
-  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, Throws<SystemError>(Property(&SystemError::code, ELOOP)));
+  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, throwsErrno(ELOOP));
   EXPECT_EQ(store_.load(kMasterKey).status, kIOError);
   EXPECT_TRUE(store_.erase(kMasterKey));  // removes the link, not its target
   stdfs::create_symlink(root() / "outside", item());
@@ -91,11 +89,10 @@ TEST_F(FileSecretStoreTest, SymbolicLinksAreNeverFollowed) {
   EXPECT_EQ(linked.remove(kMasterKey), kIOError);
   EXPECT_THROW(linked.write(kMasterKey, asBytes("x")), SystemError);
   EXPECT_EQ(readText(item()), "new");
-}
 
-TEST_F(FileSecretStoreTest, UnusableStoreRaisesSystemErrorOrGivesStatus) {
+  stdfs::remove(item());
   stdfs::create_directories(item());  // a directory where the item file belongs
-  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, Throws<SystemError>(Property(&SystemError::code, EISDIR)));
+  EXPECT_THAT([&] { (void)store_.read(kMasterKey); }, throwsErrno(EISDIR));
   EXPECT_EQ(store_.load(kMasterKey).status, kIOError);
   EXPECT_EQ(store_.save(kMasterKey, asBytes("x"), kWhenUnlocked), kIOError);
   EXPECT_EQ(store_.remove(kMasterKey), kIOError);
@@ -112,11 +109,9 @@ TEST_F(FileSecretStoreTest, UnusableStoreRaisesSystemErrorOrGivesStatus) {
 
 // A backend that answers scripted statuses and notes its calls ("dp.save", ...) in a shared log.
 struct ScriptedBackend : SecretBackend {
-  struct Script {
-    std::int32_t save = 0, retrySave = 0 /* with SecretProtection::afterFirstUnlock */, load = kNotFound, remove = 0;
-  };
-  ScriptedBackend(std::string name, Script script, std::string& log)
-      : name_(std::move(name)), script_(script), log_(log) {}
+  // What each call answers (retrySave: a save with SecretProtection::afterFirstUnlock).
+  struct Script { std::int32_t save = 0, retrySave = 0, load = kNotFound, remove = 0; };
+  ScriptedBackend(const char* name, Script script, std::string& log) : name_(name), script_(script), log_(log) {}
   std::int32_t save(const SecretItemKey&, ByteView, SecretProtection protection) override {
     const bool retry = protection == SecretProtection::afterFirstUnlock;
     return note(retry ? ".save(afterFirstUnlock)" : ".save", retry ? script_.retrySave : script_.save);
@@ -137,31 +132,29 @@ struct ScriptedBackend : SecretBackend {
 // Each row scripts the data-protection backend ("dp") and the legacy one, runs one operation
 // and gives its outcome (the error text, the data loaded, "absent" or "ok") and the backend calls.
 TEST(KeychainStatusRules, SaveLoadAndDeleteAcrossBackends) {
-  enum class Op { save, load, remove };
   using Script = ScriptedBackend::Script;
+  const std::string saveCalls = "dp.remove legacy.remove dp.save", fail = "Failed to ";
   const struct {
-    Op op;
+    char op;  // 's'ave, 'l'oad or 'r'emove
     Script dp, legacy;
-    const char *outcome, *calls;
+    std::string outcome, calls;
   } rows[] = {
       // save: data protection unsupported; a failed remove stops it; -50 is tolerated only from data protection
-      {Op::save, {.save = -34018, .remove = -34018}, {.remove = kNotFound}, "ok",
-       "dp.remove legacy.remove dp.save legacy.save"},
-      {Op::save, {.remove = -25293}, {}, "Failed to delete from keychain: -25293", "dp.remove"},
-      {Op::save, {.remove = -50}, {.remove = -50}, "Failed to delete from keychain: -50", "dp.remove legacy.remove"},
+      {'s', {.save = -34018, .remove = -34018}, {.remove = kNotFound}, "ok", saveCalls + " legacy.save"},
+      {'s', {.remove = -25293}, {}, fail + "delete from keychain: -25293", "dp.remove"},
+      {'s', {.remove = -50}, {.remove = -50}, fail + "delete from keychain: -50", "dp.remove legacy.remove"},
       // save: locked, retried after first unlock; the last failure is reported
-      {Op::save, {.save = -25308}, {}, "ok", "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock)"},
-      {Op::save, {.save = -25308, .retrySave = -25308}, {.save = -61}, "Failed to save to keychain: -61",
-       "dp.remove legacy.remove dp.save dp.save(afterFirstUnlock) legacy.save"},
+      {'s', {.save = -25308}, {}, "ok", saveCalls + " dp.save(afterFirstUnlock)"},
+      {'s', {.save = -25308, .retrySave = -25308}, {.save = -61}, fail + "save to keychain: -61",
+       saveCalls + " dp.save(afterFirstUnlock) legacy.save"},
       // load: -50 from data protection; a failure passes on; the first item wins; the last failure is reported
-      {Op::load, {.load = -50}, {}, "absent", "dp.load legacy.load"},
-      {Op::load, {.load = -25293}, {.load = 0}, "legacy", "dp.load legacy.load"},
-      {Op::load, {.load = 0}, {.load = 0}, "dp", "dp.load"},
-      {Op::load, {.load = -25293}, {}, "Failed to load from keychain: -25293", "dp.load legacy.load"},
-      {Op::load, {.load = -34018}, {.load = -36}, "Failed to load from keychain: -36", "dp.load legacy.load"},
+      {'l', {.load = -50}, {}, "absent", "dp.load legacy.load"},
+      {'l', {.load = -25293}, {.load = 0}, "legacy", "dp.load legacy.load"},
+      {'l', {.load = 0}, {.load = 0}, "dp", "dp.load"},
+      {'l', {.load = -25293}, {}, fail + "load from keychain: -25293", "dp.load legacy.load"},
+      {'l', {.load = -34018}, {.load = -36}, fail + "load from keychain: -36", "dp.load legacy.load"},
       // delete: legacy is attempted after a failure (an unsupported data protection: the file store tests)
-      {Op::remove, {.remove = -25293}, {.remove = 0}, "Failed to delete from keychain: -25293",
-       "dp.remove legacy.remove"},
+      {'r', {.remove = -25293}, {.remove = 0}, fail + "delete from keychain: -25293", "dp.remove legacy.remove"},
   };
   for (const auto& row : rows) {
     std::string log, outcome = "ok";
@@ -170,9 +163,9 @@ TEST(KeychainStatusRules, SaveLoadAndDeleteAcrossBackends) {
     backends.push_back(std::make_unique<ScriptedBackend>("legacy", row.legacy, log));
     KeychainManager m(std::move(backends), false);
     try {
-      if (row.op == Op::save) m.save(asBytes("x"), "svc", "acct");
-      if (row.op == Op::remove) m.deleteItem("svc", "acct");
-      if (row.op == Op::load) outcome = toString(m.load("svc", "acct").value_or(toBytes("absent")));
+      if (row.op == 's') m.save(asBytes("x"), "svc", "acct");
+      if (row.op == 'r') m.deleteItem("svc", "acct");
+      if (row.op == 'l') outcome = toString(m.load("svc", "acct").value_or(toBytes("absent")));
     } catch (const KeychainError& e) {
       outcome = e.what();
     }
@@ -190,138 +183,99 @@ class KeychainManagerTest : public test::SandboxedTest {
     bus_ = std::make_unique<test::SessionBus>(root(), test::SessionBus::Options{true, {}});
     setEnv("DBUS_SESSION_BUS_ADDRESS", bus_->address());
   }
-  stdfs::path storeItem(const std::string& account) const {
-    return root() / "store" / ("com.tolvodesk.vault_" + account);
+  stdfs::path storeItem(const std::string& account) const {  // in the default file store
+    return dataHome() / "TolvoDesk" / "Keychain" / ("com.tolvodesk.vault_" + account);
   }
   std::size_t keyringItems(const std::string& account) const {
     return bus_->searchItems({{"service", "com.tolvodesk.vault"}, {"account", account}}).size();
   }
-  std::unique_ptr<KeychainManager> makeManager() {
-    std::vector<std::unique_ptr<SecretBackend>> backends;
-    backends.push_back(std::make_unique<SecretServiceBackend>());
-    backends.push_back(std::make_unique<FileSecretStore>(root() / "store", kShared));
-    return std::make_unique<KeychainManager>(std::move(backends), false);
-  }
-
   std::unique_ptr<test::SessionBus> bus_;
 };
 
-TEST_F(KeychainManagerTest, ItemsLiveInTheSecretServiceWhenItIsThere) {
+// Items live in the Secret Service when it is there; when its keyring is locked, new items go
+// to the file store and the locked ones are reported.
+TEST_F(KeychainManagerTest, ItemsLiveInTheSecretServiceAndALockedKeyringSendsOnlyNewItemsToTheFileStore) {
   startBus();
   if (IsSkipped()) return;
-  auto m = makeManager();
-  m->saveEncryptedMasterKey(asBytes("first"));
-  m->saveEncryptedMasterKey(Bytes(60, 0xA5));
-  EXPECT_EQ(*m->loadEncryptedMasterKey(), Bytes(60, 0xA5));
+  KeychainManager m;
+  m.saveEncryptedMasterKey(asBytes("first"));
+  m.saveEncryptedMasterKey(Bytes(60, 0xA5));
+  EXPECT_EQ(*m.loadEncryptedMasterKey(), Bytes(60, 0xA5));
   EXPECT_EQ(keyringItems("master-key"), 1u);
   EXPECT_FALSE(stdfs::exists(storeItem("master-key")));
 
   // A copy left in the file store by an earlier fallback is read, then removed by the next save.
   writeText(storeItem("biometric-public-key"), "stale");
-  EXPECT_EQ(toString(*m->loadBiometricPublicKey()), "stale");
-  m->saveBiometricPublicKey(asBytes("fresh"));
+  EXPECT_EQ(toString(*m.loadBiometricPublicKey()), "stale");
+  m.saveBiometricPublicKey(asBytes("fresh"));
   EXPECT_FALSE(stdfs::exists(storeItem("biometric-public-key")));
-  m->save(asBytes("odd"), "com.tolvodesk.vault", "\xff");  // the Secret Service cannot carry it (-50)
+  m.save(asBytes("odd"), "com.tolvodesk.vault", "\xff");  // the Secret Service cannot carry it (-50)
   EXPECT_EQ(readText(storeItem("\xff")), "odd");
-  m->deleteVault();
-  EXPECT_FALSE(m->vaultExists());
+  m.deleteVault();
   EXPECT_EQ(keyringItems("master-key") + keyringItems("biometric-public-key"), 0u);
-}
 
-TEST_F(KeychainManagerTest, LockedKeyringFallsBackForNewItemsAndReportsLockedOnes) {
-  startBus();
-  if (IsSkipped()) return;
-  auto m = makeManager();
-  m->saveEncryptedMasterKey(asBytes("in keyring"));
+  m.saveEncryptedMasterKey(asBytes("in keyring"));
   bus_->lockDefaultCollection();
-  m->saveKDFParams({{0, 1, 2, 3}, 100000, "PBKDF2-SHA256"});  // nothing to unlock for it: goes to the file store
+  m.saveKDFParams({{0, 1, 2, 3}, 100000, "PBKDF2-SHA256"});  // nothing to unlock for it: goes to the file store
   EXPECT_TRUE(stdfs::exists(storeItem("kdf-params")));
-  EXPECT_EQ(*m->loadKDFParams(), (KDFParams{{0, 1, 2, 3}, 100000, "PBKDF2-SHA256"}));
-  EXPECT_KEYCHAIN_ERROR((void)m->loadEncryptedMasterKey(), "Failed to load from keychain: -25308");
-  EXPECT_FALSE(m->vaultExists());
-  EXPECT_KEYCHAIN_ERROR(m->saveEncryptedMasterKey(asBytes("x")), "Failed to delete from keychain: -25308");
+  EXPECT_EQ(*m.loadKDFParams(), (KDFParams{{0, 1, 2, 3}, 100000, "PBKDF2-SHA256"}));
+  EXPECT_KEYCHAIN_ERROR((void)m.loadEncryptedMasterKey(), "Failed to load from keychain: -25308");
+  EXPECT_KEYCHAIN_ERROR(m.saveEncryptedMasterKey(asBytes("x")), "Failed to delete from keychain: -25308");
   EXPECT_EQ(keyringItems("master-key"), 1u);
 }
 
-// The sandbox has no session bus: items land in the file store.
-TEST_F(KeychainManagerTest, FallsBackToFileStoreWithoutSessionBus) {
-  auto m = makeManager();
-  m->saveEncryptedMasterKey(asBytes("first"));
-  m->saveEncryptedMasterKey(asBytes("second"));
-  EXPECT_EQ(readText(storeItem("master-key")), "second");
-  EXPECT_TRUE(m->vaultExists());
-  m->deleteItem("com.tolvodesk.vault", "master-key");
-  EXPECT_FALSE(m->vaultExists() || stdfs::exists(storeItem("master-key")));
-}
-
-TEST_F(KeychainManagerTest, DeleteVaultStopsOnlyForTheFirstTwoItems) {
-  auto m = makeManager();
-  m->saveEncryptedMasterKey(asBytes("k"));
-  m->saveKDFParams({{1}, 1, "PBKDF2-SHA256"});
+// The sandbox has no session bus: items land in the file store in the application support
+// folder. Deleting the vault stops only for the master key and the parameters.
+TEST_F(KeychainManagerTest, WithoutSessionBusItemsLandInTheFileStoreAndDeleteVaultStopsForTheFirstTwoItems) {
+  KeychainManager& m = KeychainManager::shared();
+  m.saveEncryptedMasterKey(asBytes("first"));
+  m.saveEncryptedMasterKey(asBytes("k"));
+  EXPECT_EQ(readText(storeItem("master-key")), "k");
+  EXPECT_TRUE(m.vaultExists());
+  EXPECT_FALSE(stdfs::exists(tmp() / "TolvoDeskUITest" / "uitest-mode"));
+  m.saveKDFParams({{1}, 1, "PBKDF2-SHA256"});
   stdfs::create_directories(storeItem("biometric-public-key"));  // undeletable as a file
-  m->deleteVault();
-  EXPECT_FALSE(m->vaultExists() || m->loadKDFParams());
+  m.deleteVault();
+  EXPECT_FALSE(m.vaultExists() || m.loadKDFParams() || stdfs::exists(storeItem("master-key")));
 
   // An undeletable master key stops the operation before the parameters, and makes the master
   // key unreadable: no vault rather than an error.
-  m->saveKDFParams({{1}, 1, "PBKDF2-SHA256"});
+  m.saveKDFParams({{1}, 1, "PBKDF2-SHA256"});
   stdfs::create_directories(storeItem("master-key"));
-  EXPECT_KEYCHAIN_ERROR(m->deleteVault(), "Failed to delete from keychain: -36");
-  EXPECT_TRUE(m->loadKDFParams().has_value());
-  EXPECT_KEYCHAIN_ERROR((void)m->loadEncryptedMasterKey(), "Failed to load from keychain: -36");
-  EXPECT_FALSE(m->vaultExists());
+  EXPECT_KEYCHAIN_ERROR(m.deleteVault(), "Failed to delete from keychain: -36");
+  EXPECT_TRUE(m.loadKDFParams().has_value());
+  EXPECT_KEYCHAIN_ERROR((void)m.loadEncryptedMasterKey(), "Failed to load from keychain: -36");
+  EXPECT_FALSE(m.vaultExists());
 }
 
-TEST_F(KeychainManagerTest, DefaultInstanceUsesTheApplicationSupportStore) {
-  KeychainManager::shared().saveEncryptedMasterKey(asBytes("k"));
-  EXPECT_EQ(readText(dataHome() / "TolvoDesk" / "Keychain" / "com.tolvodesk.vault_master-key"), "k");
-  EXPECT_EQ(modeOf(dataHome() / "TolvoDesk" / "Keychain"), 0700u);
-  EXPECT_FALSE(stdfs::exists(tmp() / "TolvoDeskUITest" / "uitest-mode"));
-}
+// UI test mode, switched on by the argument (which leaves a marker file for the whole session)
+// or by the marker alone: files in a private folder of the temporary directory, nothing else.
+class KeychainUITestModeTest : public test::SandboxedTest {};
 
-// UI test mode: files in a private folder of the temporary directory, nothing else.
+TEST_F(KeychainUITestModeTest, ArgumentOrMarkerSwitchesItOnAndOnlyPrivateFilesAreUsed) {
+  const stdfs::path marker = tmp() / "TolvoDeskUITest" / "uitest-mode", dir = tmp() / "TolvoDeskUITest" / "keychain";
+  auto run = [](const std::string& arguments) {  // the probe's output line and exit status
+    FILE* pipe = ::popen((TOLVO_VAULT_UITEST_PROBE + arguments).c_str(), "r");
+    char line[64] = {};
+    const bool read = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    return std::string(line) + "exit " + std::to_string(read ? ::pclose(pipe) : -1);
+  };
+  EXPECT_EQ(run(""), "uitest=0\nexit 0");
+  EXPECT_FALSE(stdfs::exists(marker));
+  EXPECT_EQ(run(" --uitest-mode"), "uitest=1\nexit 0");
+  EXPECT_EQ(readText(marker), "1");
+  EXPECT_EQ(readText(dir / "com.tolvodesk.vault_probe"), "probe");
+  EXPECT_EQ(modeOf(dir), 0700u);
 
-class KeychainUITestModeTest : public test::SandboxedTest {
- protected:
-  stdfs::path uiDir() const { return tmp() / "TolvoDeskUITest"; }
-  stdfs::path keychainDir() const { return uiDir() / "keychain"; }
-};
-
-TEST_F(KeychainUITestModeTest, MarkerFileSwitchesItOnAndItUsesPrivateFiles) {
-  writeText(uiDir() / "uitest-mode", "x");
+  writeText(marker, "x");
   KeychainManager m;
   ASSERT_TRUE(m.isUITestMode());
   m.saveEncryptedMasterKey(asBytes("wrapped"));
-  EXPECT_EQ(readText(uiDir() / "uitest-mode"), "x");  // not rewritten
-  EXPECT_EQ(modeOf(keychainDir()), 0700u);
-  EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_master-key"), "wrapped");
-}
-
-TEST_F(KeychainUITestModeTest, ArgumentSwitchesItOnInAProcess) {
-  auto run = [](const std::string& arguments) {
-    FILE* pipe = ::popen((TOLVO_VAULT_UITEST_PROBE + arguments).c_str(), "r");
-    char line[64] = {};
-    const std::string out = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr ? line : "";
-    EXPECT_EQ(pipe != nullptr ? ::pclose(pipe) : -1, 0);
-    return out;
-  };
-  EXPECT_EQ(run(""), "uitest=0\n");
-  EXPECT_FALSE(stdfs::exists(uiDir() / "uitest-mode"));
-  EXPECT_EQ(run(" --uitest-mode"), "uitest=1\n");
-  EXPECT_EQ(readText(uiDir() / "uitest-mode"), "1");
-  EXPECT_EQ(readText(keychainDir() / "com.tolvodesk.vault_probe"), "probe");
-}
-
-TEST_F(KeychainUITestModeTest, FileErrorsPassThroughUnchanged) {
-  std::string log;
-  std::vector<std::unique_ptr<SecretBackend>> backends;
-  backends.push_back(std::make_unique<ScriptedBackend>("dp", ScriptedBackend::Script{}, log));
-  KeychainManager m(std::move(backends), true);
-  stdfs::create_directories(keychainDir() / "com.tolvodesk.vault_master-key");
-  EXPECT_THAT([&] { (void)m.loadEncryptedMasterKey(); }, Throws<SystemError>(Property(&SystemError::code, EISDIR)));
-  EXPECT_FALSE(m.vaultExists());
-  EXPECT_THROW(m.saveEncryptedMasterKey(asBytes("x")), SystemError);
-  EXPECT_TRUE(log.empty());  // the backends are not used in UI test mode
+  EXPECT_EQ(readText(marker), "x");  // not rewritten
+  EXPECT_EQ(readText(dir / "com.tolvodesk.vault_master-key"), "wrapped");
+  // File errors pass through unchanged (no backend turns them into a status).
+  stdfs::create_directories(dir / "com.tolvodesk.vault_kdf-params");
+  EXPECT_THAT([&] { (void)m.loadKDFParams(); }, throwsErrno(EISDIR));
 }
 
 // The biometric key: a P-256 pair in the keychain, and the reader's availability.
@@ -352,7 +306,7 @@ class BiometricKeyManagerTest : public test::SandboxedTest {
   }
 };
 
-TEST_F(BiometricKeyManagerTest, AvailabilityReasons) {
+TEST_F(BiometricKeyManagerTest, AvailabilityReasonsAndTheSystemReaderWithoutFprintd) {
   using R = FingerprintReadiness;
   const std::tuple<R, bool, std::optional<std::string>> rows[] = {  // readiness, UI test mode, reason (none: available)
       {R::ready, false, std::nullopt},
@@ -362,15 +316,21 @@ TEST_F(BiometricKeyManagerTest, AvailabilityReasons) {
       {R::ready, true, "Touch ID is unavailable in UI test mode."},
   };
   for (const auto& [readiness, uiTestMode, reason] : rows) {
-    const auto availability = manager(readiness, uiTestMode, "Device busy").availability();
-    EXPECT_EQ(availability.isAvailable, !reason) << reason.value_or("available");
-    EXPECT_EQ(availability.reason, reason);
+    const auto got = manager(readiness, uiTestMode, "Device busy").availability();
+    EXPECT_EQ(std::pair(got.isAvailable, got.reason), std::pair(!reason, reason)) << reason.value_or("available");
   }
+
+  // The system reader: no system bus, or no fprintd on it, means the service is absent.
+  setEnv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (root() / "no-such-bus").string());
+  EXPECT_EQ(makeSystemFingerprintService()->status().readiness, R::serviceAbsent);
+
+  test::SessionBus bus(root() / "system-bus", {});
+  setEnv("DBUS_SYSTEM_BUS_ADDRESS", bus.address());
+  EXPECT_EQ(makeSystemFingerprintService()->status().readiness, R::serviceAbsent);
 }
 
 TEST_F(BiometricKeyManagerTest, GeneratedKeyVerifiesSignaturesOverTheChallengeOnlyAndRebuildsItsPublicHalf) {
   auto m = manager(FingerprintReadiness::ready);
-  m.deleteBiometricKey();  // nothing stored: no error
   EXPECT_THAT([&] { (void)m.verify(Bytes{1}, Bytes{2}); },
               testing::ThrowsMessage<BiometricError>(testing::StrEq("Biometric key not found")));
   m.generateBiometricKey();
@@ -389,22 +349,9 @@ TEST_F(BiometricKeyManagerTest, GeneratedKeyVerifiesSignaturesOverTheChallengeOn
   keychain_.saveBiometricPublicKey(Bytes(65, 0x04));  // not a point on the curve
   EXPECT_THROW((void)m.loadPublicKey(), BiometricError);
   m.generateBiometricKey();  // a new pair replaces the old one
-  EXPECT_NE(m.loadPublicKey(), publicKey);
   EXPECT_FALSE(m.verify(signature, challenge));
-  m.deleteBiometricKey();
-  EXPECT_FALSE(keychain_.loadBiometricPublicKey().has_value());
+  m.deleteBiometricKey();  // both halves: the public one cannot be rebuilt
   EXPECT_THROW((void)m.loadPublicKey(), BiometricError);
-}
-
-class FprintdTest : public test::SandboxedTest {};
-
-TEST_F(FprintdTest, NoSystemBusOrNoFprintdOnItMeansTheServiceIsAbsent) {
-  setEnv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (root() / "no-such-bus").string());
-  EXPECT_EQ(makeSystemFingerprintService()->status().readiness, FingerprintReadiness::serviceAbsent);
-
-  test::SessionBus bus(root() / "system-bus", {});
-  setEnv("DBUS_SYSTEM_BUS_ADDRESS", bus.address());
-  EXPECT_EQ(makeSystemFingerprintService()->status().readiness, FingerprintReadiness::serviceAbsent);
 }
 
 }  // namespace
