@@ -193,10 +193,12 @@ void VaultManager::moveAsideOrphanedDatabase() {
 }
 
 void VaultManager::forgetNewVault() noexcept {
-  try {
-    deps_.keychain.deleteVault();
-  } catch (const std::exception& e) {
-    vmLog(std::string("createVault: could not remove the stored keys of the failed creation: ") + e.what());
+  for (std::string_view account : {KeychainManager::kMasterKeyAccount, KeychainManager::kKDFParamsAccount}) {
+    try {
+      deps_.keychain.deleteItem(KeychainManager::kService, account);
+    } catch (const std::exception& e) {
+      vmLog("createVault: could not remove the item " + std::string(account) + " of the failed creation: " + e.what());
+    }
   }
   const auto database = Paths::databasePath();
   for (const char* suffix : {"", "-wal", "-shm"}) {
