@@ -25,6 +25,18 @@ inline ByteView asBytes(std::string_view text) {
 // Lower-case hexadecimal, two digits per byte, no separator.
 std::string toHex(ByteView bytes);
 
+// Wipes a string that holds key material (say a key as hex text) when it goes out of scope.
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(std::string& text) noexcept : text_(text) {}
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+  ~WipeOnExit() { secureWipe(text_.data(), text_.size()); }
+
+ private:
+  std::string& text_;
+};
+
 // A byte buffer that wipes its contents when destroyed or reassigned.
 // Holds passwords, master keys, challenges and other key material in transit.
 class SecureBytes {

@@ -90,18 +90,6 @@ void preparePrivateFile(const std::filesystem::path& path) {
   if (int err = fd.close(); err != 0) throw SystemError::fromErrno(err, "close", path.string());
 }
 
-// Wipes a string that held key material when it goes out of scope.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::string& text) noexcept : text_(text) {}
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-  ~WipeOnExit() { secureWipe(text_.data(), text_.size()); }
-
- private:
-  std::string& text_;
-};
-
 Statement prepare(sqlite3* db, std::string_view sql) {
   if (sql.size() > static_cast<std::size_t>(INT_MAX)) throw DatabaseError::prepareFailed("statement too long");
   sqlite3_stmt* raw = nullptr;

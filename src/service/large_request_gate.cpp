@@ -1,7 +1,6 @@
 #include "service/large_request_gate.h"
 
 #include <utility>
-#include <vector>
 
 namespace tolvo {
 

@@ -15,7 +15,6 @@
 #include "core/json_codec.h"
 #include "core/tolvo_constants.h"
 #include "core/ui_test_mode.h"
-#include "crypto/encryption_utilities.h"
 #include "crypto/key_manager.h"
 #include "crypto/symmetric_key.h"
 #include "db/database_manager.h"

@@ -31,7 +31,6 @@ namespace {
 using Kind = ServiceListenerError::Kind;
 
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
-constexpr std::size_t kMaxConnections = ServiceListener::kMaxConnections;
 
 [[noreturn]] void raiseSystem(const std::string& what, int err = errno) {
   throw ServiceListenerError(Kind::system, what + ": " + std::strerror(err));

@@ -150,14 +150,8 @@ void VaultManager::activateLocked(const SymmetricKey& masterKey) {
 
 DatabaseManager::PreparedConnection VaultManager::prepareDatabase(const SymmetricKey& dbKey) {
   std::string keyHex = toHex(dbKey.toData());
-  try {
-    auto prepared = deps_.database.prepareConnection(Paths::databasePath(), keyHex);
-    secureWipe(keyHex.data(), keyHex.size());
-    return prepared;
-  } catch (...) {
-    secureWipe(keyHex.data(), keyHex.size());
-    throw;
-  }
+  WipeOnExit wipe(keyHex);
+  return deps_.database.prepareConnection(Paths::databasePath(), keyHex);
 }
 
 void VaultManager::publish(DatabaseManager::PreparedConnection database, const SymmetricKey& masterKey,
