@@ -9,11 +9,17 @@ packages=(
   build-essential cmake pkg-config
   libssl-dev libsqlcipher-dev sqlcipher nlohmann-json3-dev libcli11-dev
   libsecret-1-dev libglib2.0-dev libsystemd-dev libasio-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-damage0-dev
+  libpulse-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-cryptography
   dbus dbus-bin dbus-daemon gnome-keyring libglib2.0-bin
   ffmpeg
+  xvfb xserver-xorg-core xserver-xorg-video-dummy openbox xterm xdotool x11-utils
+  x11-xserver-utils fonts-dejavu-core
+  pulseaudio pulseaudio-utils
 )
 
 missing=()

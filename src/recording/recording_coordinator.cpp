@@ -1,5 +1,8 @@
 #include "recording/recording_coordinator.h"
 
+#include "platform/display_server.h"
+#include "platform/window_context_source.h"
+
 namespace tolvo {
 
 RecordingCoordinator& RecordingCoordinator::shared() {
@@ -7,7 +10,8 @@ RecordingCoordinator& RecordingCoordinator::shared() {
   return instance;
 }
 
-RecordingCoordinator::RecordingCoordinator() { status_.config = RecordingConfig::defaultConfig(); }
+RecordingCoordinator::RecordingCoordinator()
+    : displayServer_(makeX11DisplayServer()), windowContext_(makeX11WindowContextSource()) { status_.config = RecordingConfig::defaultConfig(); }
 
 RecordingStatus RecordingCoordinator::status() const {
   std::lock_guard lock(mutex_);

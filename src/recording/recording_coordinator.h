@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "core/records.h"
@@ -10,6 +11,9 @@ namespace tolvo {
 // The process-wide recorder. This build has no capture pipeline yet: the coordinator is
 // always idle, and the service front reads its state and asks it to stop through the calls
 // below, which keep their meaning once capture arrives.
+class DisplayServer;
+class WindowContextSource;
+
 class RecordingCoordinator {
  public:
   [[nodiscard]] static RecordingCoordinator& shared();
@@ -20,8 +24,15 @@ class RecordingCoordinator {
   // Stops any recording; `completion` (may be empty) runs once the stop has finished.
   void stopRecording(std::function<void()> completion);
 
+  // The display server the recorder captures from and the source of the frontmost window
+  // (the X server of $DISPLAY). Shared with the permission checks of the service.
+  [[nodiscard]] const std::shared_ptr<DisplayServer>& displayServer() const noexcept { return displayServer_; }
+  [[nodiscard]] const std::shared_ptr<WindowContextSource>& windowContext() const noexcept { return windowContext_; }
+
  private:
   RecordingCoordinator();
+  const std::shared_ptr<DisplayServer> displayServer_;
+  const std::shared_ptr<WindowContextSource> windowContext_;
   mutable std::mutex mutex_;
   RecordingStatus status_;
 };

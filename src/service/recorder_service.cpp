@@ -18,7 +18,10 @@
 #include "crypto/key_manager.h"
 #include "crypto/symmetric_key.h"
 #include "db/database_manager.h"
+#include "recording/app_context_tracker.h"
 #include "recording/recording_coordinator.h"
+#include "recording/screen_capture_engine.h"
+#include "service/main_queue.h"
 #include "service/session_deletion.h"
 #include "service/session_repair.h"
 #include "service/ui_unlock_challenges.h"
@@ -37,6 +40,7 @@ constexpr const char* kVaultLocked = "Vault is locked";
 // About 27000 session identifiers in one deleteSessions request.
 constexpr std::size_t kMaxSessionIDsDataBytes = 1024 * 1024;
 constexpr auto kTerminateDelay = std::chrono::milliseconds(200);
+constexpr auto kAccessibilityRecheckDelay = std::chrono::milliseconds(500);
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
 
@@ -101,6 +105,10 @@ const std::map<std::string_view, RecorderService::Handler>& RecorderService::han
       {"listRecordingIntervals", &RecorderService::listRecordingIntervals},
       {"listContextIntervals", &RecorderService::listContextIntervals},
       {"listEvents", &RecorderService::listEvents},
+      {"checkScreenRecordingPermission", &RecorderService::checkScreenRecordingPermission},
+      {"requestScreenRecordingPermission", &RecorderService::requestScreenRecordingPermission},
+      {"checkAccessibilityPermission", &RecorderService::checkAccessibilityPermission},
+      {"requestAccessibilityPermission", &RecorderService::requestAccessibilityPermission},
       {"terminateService", &RecorderService::terminateService},
   };
   return table;
@@ -367,6 +375,31 @@ void RecorderService::deleteSessions(const RpcParams& params, const RpcReply& re
   } catch (const std::exception& e) {
     reply.send(Json{{"deleted", 0}, {"error", e.what()}});
   }
+}
+
+void RecorderService::checkScreenRecordingPermission(const RpcParams&, const RpcReply& reply) {
+  reply.send(Json{{"granted", ScreenCaptureEngine::hasPermission(deps_.recorder.displayServer())}});
+}
+
+void RecorderService::requestScreenRecordingPermission(const RpcParams&, const RpcReply& reply) {
+  MainQueue::shared().async([display = deps_.recorder.displayServer(), reply] {
+    ScreenCaptureEngine::requestPermission(display, [reply](bool granted) { reply.send(Json{{"granted", granted}}); });
+  });
+}
+
+void RecorderService::checkAccessibilityPermission(const RpcParams&, const RpcReply& reply) {
+  reply.send(Json{{"trusted", AppContextTracker::hasAccessibilityPermission(*deps_.recorder.windowContext())}});
+}
+
+void RecorderService::requestAccessibilityPermission(const RpcParams&, const RpcReply& reply) {
+  // Asking cannot prompt anyone on X11; the first check stands for the request and the answer
+  // is the check made half a second later, once a prompt would have been seen.
+  MainQueue::shared().async([windows = deps_.recorder.windowContext(), reply] {
+    (void)AppContextTracker::hasAccessibilityPermission(*windows);
+    MainQueue::shared().asyncAfter(kAccessibilityRecheckDelay, [windows, reply] {
+      reply.send(Json{{"trusted", AppContextTracker::hasAccessibilityPermission(*windows)}});
+    });
+  });
 }
 
 void RecorderService::terminateService(const RpcParams&, const RpcReply& reply) {

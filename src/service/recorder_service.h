@@ -21,9 +21,10 @@ class UIUnlockChallenges;
 class VaultManager;
 
 // The object serving one connection: the vault and UI-session operations, token-checked data
-// access, crash repair and termination. Its only own state is the connection's table of UI
-// session tokens; everything else is the process-wide instances handed in. Operations of the
-// recording and summary subsystems are not served yet (they answer "method not found").
+// access, crash repair, the permission checks and termination. Its only own state is the
+// connection's table of UI session tokens; everything else is the process-wide instances
+// handed in. Operations of the recording and summary subsystems are not served yet (they
+// answer "method not found").
 //
 // Threading: called only on its connection's serial queue (see ConnectionHandler).
 class RecorderService final : public ConnectionHandler {
@@ -77,6 +78,10 @@ class RecorderService final : public ConnectionHandler {
   void listRecordingIntervals(const RpcParams&, const RpcReply&);
   void listContextIntervals(const RpcParams&, const RpcReply&);
   void listEvents(const RpcParams&, const RpcReply&);
+  void checkScreenRecordingPermission(const RpcParams&, const RpcReply&);
+  void requestScreenRecordingPermission(const RpcParams&, const RpcReply&);
+  void checkAccessibilityPermission(const RpcParams&, const RpcReply&);
+  void requestAccessibilityPermission(const RpcParams&, const RpcReply&);
   void terminateService(const RpcParams&, const RpcReply&);
 
   // Replies (key: token JSON in Base64, "error": null).

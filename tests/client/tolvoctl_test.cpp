@@ -16,6 +16,7 @@ using Json = nlohmann::json;
 using TolvoctlTest = RealServiceTest;
 
 TEST_F(TolvoctlTest, CommandsTellTheNextStepAndExitByOutcome) {
+  setEnv("DISPLAY", ":9999");  // a display that does not exist
   start();
   EXPECT_EQ(ctl("sessions list"), (CtlResult{1, "", "tolvoctl: there is no vault yet; create one with `tolvoctl vault create`\n"}));
   EXPECT_EQ(ctl("--password-stdin vault create", "\n"), (CtlResult{1, "", "tolvoctl: the password must not be empty\n"}));
@@ -44,6 +45,7 @@ TEST_F(TolvoctlTest, CommandsTellTheNextStepAndExitByOutcome) {
   EXPECT_EQ(ctl("call getRecordingStatus"), (CtlResult{2, "", "tolvoctl: method not found: getRecordingStatus\n"
                                                              "  (the service refused the request, JSON-RPC error -32601)\n"}));
   EXPECT_EQ(Json::parse(ctl("call isVaultUnlocked").out), Json::parse(R"({"unlocked":true})"));
+  EXPECT_EQ(ctl("permissions --request"), (CtlResult{0, "Screen recording: not granted\nAccessibility:    not trusted\n", ""}));
   const auto usage = ctl("sessions frobnicate");
   EXPECT_GE(usage.exitCode, 100);
   EXPECT_EQ(usage.err, "Unknown command or argument: frobnicate\nRun with --help for more information.\n");

@@ -19,7 +19,9 @@
 #include "crypto/symmetric_key.h"
 #include "db/database_manager.h"
 #include "support/sandbox.h"
+#include "support/raw_client.h"
 #include "support/service_process.h"
+#include "support/x_server.h"
 
 namespace tolvo {
 namespace {
@@ -262,6 +264,35 @@ TEST_F(RecorderServiceTest, TerminateAnswersThenExitsAndOperationsOfLaterIssuesA
   }
   EXPECT_EQ(c->call("terminateService"), Json::object());
   EXPECT_EQ(service_->waitForExit(5000), 0);
+}
+
+TEST_F(RecorderServiceTest, PermissionsFollowTheDisplayAndRequestsAnswerAfterLaterRequests) {
+  if (!test::XServer::available(test::XServer::Kind::xvfb)) GTEST_SKIP() << "Xvfb or openbox missing";
+  test::XServer x(root(), {});
+  setEnv("DISPLAY", x.display());
+  start();
+  auto c = connect();
+  EXPECT_TRUE(c->checkScreenRecordingPermission());
+  EXPECT_TRUE(c->checkAccessibilityPermission());
+  EXPECT_TRUE(c->requestScreenRecordingPermission());
+
+  // The accessibility request answers half a second later; a later request is answered first.
+  test::RawClient raw(service_->socketPath());
+  raw.sendJson({{"jsonrpc", "2.0"}, {"id", 1}, {"method", "requestAccessibilityPermission"}, {"params", Json::object()}});
+  raw.sendJson({{"jsonrpc", "2.0"}, {"id", 2}, {"method", "isVaultUnlocked"}, {"params", Json::object()}});
+  EXPECT_EQ(Json::parse(raw.readLine().value())["id"], 2);
+  const Json late = Json::parse(raw.readLine().value());
+  EXPECT_EQ(late["id"], 1);
+  EXPECT_EQ(late["result"], (Json{{"trusted", true}}));
+
+  // A display that cannot be opened grants nothing.
+  setEnv("DISPLAY", ":9999");
+  test::ServiceProcess blind(TOLVO_SERVICE_BINARY, tmp() / "blind" / "recorder.sock", {"--uitest-mode"});
+  c = std::make_unique<TolvoClient>(blind.socketPath());
+  EXPECT_FALSE(c->checkScreenRecordingPermission());
+  EXPECT_FALSE(c->requestScreenRecordingPermission());
+  EXPECT_FALSE(c->checkAccessibilityPermission());
+  EXPECT_FALSE(c->requestAccessibilityPermission());
 }
 
 }  // namespace

@@ -402,10 +402,12 @@ void simpleOk(Context& ctx, const OkResult& result, const char* done) {
   std::cout << done << '\n';
 }
 
-void permissions(Context& ctx) {
+// Reads both permissions; with `request`, asks for them (on X11 nothing prompts: the
+// answers say whether the display can be read and its windows' properties too).
+void permissions(Context& ctx, bool request) {
   TolvoClient& c = ctx.client();
-  const bool screen = c.checkScreenRecordingPermission();
-  const bool accessibility = c.checkAccessibilityPermission();
+  const bool screen = request ? c.requestScreenRecordingPermission() : c.checkScreenRecordingPermission();
+  const bool accessibility = request ? c.requestAccessibilityPermission() : c.checkAccessibilityPermission();
   if (ctx.json()) return printJson({{"screenRecording", screen}, {"accessibility", accessibility}});
   std::cout << "Screen recording: " << (screen ? "granted" : "not granted") << '\n'
             << "Accessibility:    " << (accessibility ? "trusted" : "not trusted") << '\n';
@@ -558,7 +560,10 @@ int run(int argc, char** argv) {
   on(recording->add_subcommand("stop", "Stop recording"),
      [](Context& c) { simpleOk(c, c.client().stopRecording(), "Stopped."); });
 
-  on(app.add_subcommand("permissions", "Screen-recording and accessibility permissions"), permissions);
+  bool requestPermissions = false;
+  auto* permissionsCommand = app.add_subcommand("permissions", "Screen-recording and accessibility permissions");
+  permissionsCommand->add_flag("--request", requestPermissions, "Ask for the permissions instead of only reading them");
+  on(permissionsCommand, [&](Context& c) { permissions(c, requestPermissions); });
 
   // service
   auto* service = app.add_subcommand("service", "Control the service process")->require_subcommand(1);

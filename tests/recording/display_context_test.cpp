@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/window_switch_debug.h"
+#include "recording/active_display_resolver.h"
+#include "recording/app_context_tracker.h"
+#include "support/manual_clock.h"
+#include "support/sandbox.h"
+#include "support/x_server.h"
+
+namespace tolvo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::XServer;
+
+class Reports final : public AppContextTrackerDelegate {
+ public:
+  void appContextTracker(AppContextTracker&, const AppContext& context) override { seen.push_back(context); }
+  std::vector<AppContext> seen;  // touched on the callback queue only
+};
+
+// A tracker on `display` whose reports the test reads, and the window-switch log switched on.
+class DisplayContextTest : public test::SandboxedTest {
+ protected:
+  void track(const std::string& display) {
+    std::filesystem::create_directories(TolvoWindowSwitchDebug::directoryURL());
+    test::writeText(TolvoWindowSwitchDebug::enabledFlagURL(), "");
+    setEnv("XDG_DATA_DIRS", (root() / "no-applications").string());
+    tracker_ = AppContextTracker::create(queue_, makeX11WindowContextSource(display), makeX11DisplayServer(display));
+    tracker_->setDelegate(reports_);
+  }
+  std::vector<AppContext> reports() {
+    return queue_->sync([this] { return reports_->seen; });
+  }
+  // Polls until the last report satisfies `done` (10 s at most); that report.
+  template <typename P>
+  AppContext pollUntil(P done) {
+    for (const auto deadline = std::chrono::steady_clock::now() + 10s;; std::this_thread::sleep_for(50ms)) {
+      tracker_->pollOnce();
+      const auto seen = reports();
+      if (!seen.empty() && done(seen.back())) return seen.back();
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "no such report; last title " << (seen.empty() ? "-" : seen.back().windowTitle.value_or("<nil>"));
+        return seen.empty() ? AppContext{} : seen.back();
+      }
+    }
+  }
+  static std::string logText() {
+    TolvoWindowSwitchDebug::flush();
+    return test::readText(TolvoWindowSwitchDebug::logFileURL());
+  }
+  static std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  }
+
+  std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("test.context.callback");
+  std::shared_ptr<Reports> reports_ = std::make_shared<Reports>();
+  std::shared_ptr<AppContextTracker> tracker_;
+};
+
+TEST_F(DisplayContextTest, ReportsEachChangedContextOnceAndFallsBackToTheMainDisplay) {
+  XServer x(root(), {});
+  track(x.display());
+  const std::uint32_t screen = makeX11DisplayServer(x.display())->monitors().at(0).id;
+
+  tracker_->pollOnce();
+  ASSERT_EQ(reports().size(), 1u);
+  EXPECT_EQ(reports()[0], (AppContext{"unknown", "Unknown", std::nullopt, std::nullopt}));
+
+  const std::string window = x.openTerminal("alpha");
+  EXPECT_EQ(pollUntil([](const AppContext& c) { return c.windowTitle == "alpha"; }),
+            (AppContext{"XTerm", "XTerm", "alpha", screen}));
+  const std::size_t before = reports().size();
+  tracker_->pollOnce();
+  tracker_->pollOnce();
+  EXPECT_EQ(reports().size(), before);
+
+  x.run({"xdotool", "set_window", "--name", "beta", window});
+  pollUntil([](const AppContext& c) { return c.windowTitle == "beta"; });
+  EXPECT_EQ(reports().size(), before + 1);
+
+  // The timer captures at once and then every second; a restart with nothing changed
+  // reports nothing, and releasing a tracking tracker leaves no tick behind.
+  tracker_->startTracking();
+  x.run({"xdotool", "set_window", "--name", "gamma", window});
+  for (const auto deadline = std::chrono::steady_clock::now() + 5s;
+       reports().back().windowTitle != "gamma" && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(tracker_->getCurrentContext()->windowTitle, "gamma");
+  tracker_->startTracking();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(reports().size(), before + 2);
+  tracker_.reset();
+  queue_->sync([] {});
+
+  const std::string log = logText();
+  EXPECT_EQ(count(log, "] [AppContextTracker] contextChanged app=Unknown bundle=unknown window=<nil> display=nil "
+                       "accessibilityTrusted=true\n"), 1u) << log;
+  EXPECT_EQ(count(log, "] [AppContextTracker] contextChanged app=XTerm bundle=XTerm window=alpha display=" +
+                           std::to_string(screen) + " accessibilityTrusted=true\n"), 1u) << log;
+
+  // Without window properties (an unreachable display) the main display is chosen; Xvfb
+  // marks no monitor primary, so that is the first one.
+  ActiveDisplayResolver resolver(makeX11WindowContextSource(":999"), makeX11DisplayServer(x.display()));
+  EXPECT_EQ(resolver.resolveActiveDisplay(), screen);
+  EXPECT_EQ(resolver.getAvailableDisplays(), std::vector<std::uint32_t>{screen});
+  EXPECT_NE(logText().find("] [ActiveDisplayResolver] source=main_display candidateDisplay=" + std::to_string(screen) +
+                           " resolvedDisplay=" + std::to_string(screen) +
+                           " accepted new display; falling back to CGMainDisplayID()\n"), std::string::npos);
+}
+
+TEST_F(DisplayContextTest, AnUnreachableDisplayGivesAnUntrustedContextWithoutTitleOrDisplay) {
+  track(":999");
+  tracker_->pollOnce();
+  ASSERT_EQ(reports().size(), 1u);
+  EXPECT_EQ(reports()[0], (AppContext{"unknown", "Unknown", std::nullopt, std::nullopt}));
+  const std::string log = logText();
+  EXPECT_TRUE(log.ends_with("] [AppContextTracker] contextChanged app=Unknown bundle=unknown window=<nil> display=nil "
+                            "accessibilityTrusted=false\n")) << log;
+}
+
+// Two monitors stacked vertically (the visible output split in halves, as the pointer stays
+// on the output): the window, the pointer and the monitors share top-left root coordinates,
+// so a window or pointer on the lower monitor must land there.
+TEST_F(DisplayContextTest, FollowsWindowAndPointerAcrossStackedMonitorsWithHysteresis) {
+  if (!XServer::available(XServer::Kind::xorgDummy)) GTEST_SKIP() << "Xorg dummy driver missing";
+  XServer x(root(), {XServer::Kind::xorgDummy, 1920, 1080, true});
+  x.run({"xrandr", "--setmonitor", "UPPER", "1920/508x540/143+0+0", "DUMMY0"});
+  x.addMonitor("LOWER", 1920, 540, 0, 540);
+  track(x.display());
+  const auto ids = ActiveDisplayResolver::getAvailableDisplays(*makeX11DisplayServer(x.display()));
+  ASSERT_EQ(ids.size(), 2u);
+  const std::uint32_t upper = ids[0], lower = ids[1];
+  test::ManualClock clock;
+  ActiveDisplayResolver resolver(makeX11WindowContextSource(x.display()), makeX11DisplayServer(x.display()), clock);
+
+  // No window is focused: the pointer decides.
+  x.run({"xdotool", "mousemove", "500", "800"});
+  EXPECT_EQ(resolver.resolveActiveDisplay(), lower);
+  x.run({"xdotool", "mousemove", "10", "10"});
+  clock.advance(0.4s);
+  EXPECT_EQ(resolver.resolveActiveDisplay(), lower);
+  EXPECT_EQ(resolver.currentDisplayID(), lower);
+  clock.advance(0.2s);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(resolver.resolveActiveDisplay(), upper);
+
+  const std::string window = x.openTerminal("stacked", {}, "40x8+100+650");
+  EXPECT_EQ(pollUntil([](const AppContext& c) { return c.windowTitle == "stacked"; }).displayId, lower);
+  clock.advance(1s);
+  EXPECT_EQ(resolver.resolveActiveDisplay(), lower);
+  x.run({"xdotool", "windowmove", window, "100", "100"});
+  EXPECT_EQ(pollUntil([&](const AppContext& c) { return c.displayId != lower; }).displayId, upper);
+
+  const std::string log = logText();
+  const std::string prefix = "] [ActiveDisplayResolver] source=";
+  auto line = [&](const std::string& source, std::uint32_t candidate, std::uint32_t resolved, const std::string& detail) {
+    return prefix + source + " candidateDisplay=" + std::to_string(candidate) +
+           " resolvedDisplay=" + std::to_string(resolved) + " " + detail + "\n";
+  };
+  const std::string u = std::to_string(upper);
+  EXPECT_EQ(count(log, line("mouse_pointer", lower, lower, "accepted new display; mouse=(500.0, 800.0)")), 1u) << log;
+  EXPECT_EQ(count(log, line("mouse_pointer", upper, lower,
+                            "hysteresis held previous display; candidate=" + u + "; mouse=(10.0, 10.0)")), 1u) << log;
+  EXPECT_EQ(count(log, line("mouse_pointer", upper, upper, "accepted new display; mouse=(10.0, 10.0)")), 1u) << log;
+  EXPECT_EQ(count(log, line("mouse_pointer", upper, upper, "same display reused; mouse=(10.0, 10.0)")), 1u) << log;
+  EXPECT_EQ(count(log, line("focused_window", lower, lower, "accepted new display; resolved focused window display")), 1u);
+}
+
+}  // namespace
+}  // namespace tolvo
