@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
+
+#include "scratch_dir.h"
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -38,28 +40,7 @@ constexpr std::size_t kPages = kTotal / kPage;
 constexpr int kRepetitions = 5;
 const std::string kChunkId = "0f6a4c2e-8b1d-4e57-9a3c-5d2e7f1b6c90";
 
-// A private scratch directory on disk ($TMPDIR or /tmp), removed at exit.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tolvo-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-ScratchDir& scratch() {
-  static ScratchDir dir;
-  return dir;
-}
+using bench::scratch;
 
 const SymmetricKey& benchKey() {
   static const SymmetricKey key = SymmetricKey::random();

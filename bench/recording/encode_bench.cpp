@@ -17,6 +17,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "scratch_dir.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,27 +47,7 @@ constexpr double kQuality = 0.7;
 constexpr int kRepetitions = 3;
 constexpr std::size_t kFrameBytes = std::size_t{kWidth} * kHeight * 4;
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tolvo-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-ScratchDir& scratch() {
-  static ScratchDir dir;
-  return dir;
-}
+using bench::scratch;
 
 double processCpuSeconds() {
   timespec now{};

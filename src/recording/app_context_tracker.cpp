@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "core/bounded_check.h"
 #include "core/window_switch_debug.h"
 
 namespace tolvo {
@@ -131,6 +132,12 @@ void AppContextTracker::handle(const Capture& captured) {
                                   " accessibilityTrusted=" + (captured.accessibilityTrusted ? "true" : "false"),
                               kLogSource);
   if (auto receiver = delegate.lock()) receiver->appContextTracker(*this, context);
+}
+
+bool AppContextTracker::hasAccessibilityPermissionWithin2s(std::shared_ptr<WindowContextSource> source) {
+  if (!source) return false;
+  return boundedCheck([source = std::move(source)] { return source->canReadWindowProperties(); },
+                      std::chrono::seconds(2));
 }
 
 }  // namespace tolvo

@@ -66,6 +66,9 @@ class AppContextTracker : public std::enable_shared_from_this<AppContextTracker>
   [[nodiscard]] static bool hasAccessibilityPermission(WindowContextSource& source) {
     return source.canReadWindowProperties();
   }
+  // The same check for callers that must not wait on a display that hangs: false when it
+  // does not answer within 2 seconds.
+  [[nodiscard]] static bool hasAccessibilityPermissionWithin2s(std::shared_ptr<WindowContextSource> source);
 
   // The context as it is now: the frontmost window of `source`, located on the monitors of
   // `displays`. Without window-property access, no title and no display.

@@ -18,13 +18,9 @@ namespace {
 constexpr const char* kEncoderName = "aac";
 constexpr std::int64_t kBitRate = 128000;
 
-void freeContext(AVCodecContext* context) { avcodec_free_context(&context); }
-void freeFrame(AVFrame* frame) { av_frame_free(&frame); }
-void freePacket(AVPacket* packet) { av_packet_free(&packet); }
-
-using CodecContext = Handle<AVCodecContext, freeContext>;
-using Frame = Handle<AVFrame, freeFrame>;
-using Packet = Handle<AVPacket, freePacket>;
+using media::CodecContext;
+using media::Frame;
+using media::Packet;
 
 // Where a captured buffer starts in the stream: its first frame's index and capture time.
 struct Anchor {

@@ -34,12 +34,11 @@ void freeIOContext(AVIOContext* io) {
   av_freep(&io->buffer);
   avio_context_free(&io);
 }
-void freePacket(AVPacket* packet) { av_packet_free(&packet); }
 void freeDictionary(AVDictionary* dictionary) { av_dict_free(&dictionary); }
 
 using FormatContext = Handle<AVFormatContext, freeFormatContext>;
 using IOContext = Handle<AVIOContext, freeIOContext>;
-using Packet = Handle<AVPacket, freePacket>;
+using media::Packet;
 
 std::string errorText(int status) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};

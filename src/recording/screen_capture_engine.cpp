@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/bounded_check.h"
 #include "core/diagnostic_log.h"
 #include "core/serial_queue.h"
 #include "core/window_switch_debug.h"
@@ -386,28 +387,9 @@ void ScreenCaptureEngine::forward(std::shared_ptr<const PixelBuffer> frame, Medi
 
 bool ScreenCaptureEngine::hasPermission(std::shared_ptr<DisplayServer> displayServer) {
   if (!displayServer) return false;
-  struct Answer {
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::optional<bool> granted;
-  };
-  auto answer = std::make_shared<Answer>();
-  try {
-    // Detached: a server that does not answer keeps the thread, not the caller.
-    std::thread([answer, displayServer = std::move(displayServer)] {
-      const bool granted = displayServer->canCapture();
-      {
-        std::lock_guard lock(answer->mutex);
-        answer->granted = granted;
-      }
-      answer->ready.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return false;
-  }
-  std::unique_lock lock(answer->mutex);
-  answer->ready.wait_for(lock, kPermissionTimeout, [&] { return answer->granted.has_value(); });
-  return answer->granted.value_or(false);
+  // A server that does not answer keeps the checking thread, not the caller.
+  return boundedCheck([displayServer = std::move(displayServer)] { return displayServer->canCapture(); },
+                      kPermissionTimeout);
 }
 
 void ScreenCaptureEngine::requestPermission(std::shared_ptr<DisplayServer> displayServer,

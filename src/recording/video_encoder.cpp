@@ -27,15 +27,12 @@ namespace {
 constexpr std::int64_t kTicksPerSecond = 600;
 constexpr std::int64_t kMaxKeyFrameDistanceTicks = 10 * kTicksPerSecond;
 
-void freeCodecContext(AVCodecContext* context) { avcodec_free_context(&context); }
-void freeFrame(AVFrame* frame) { av_frame_free(&frame); }
-void freePacket(AVPacket* packet) { av_packet_free(&packet); }
 void freeBuffer(AVBufferRef* buffer) { av_buffer_unref(&buffer); }
 void freeDictionary(AVDictionary* dictionary) { av_dict_free(&dictionary); }
 
-using CodecContext = Handle<AVCodecContext, freeCodecContext>;
-using Frame = Handle<AVFrame, freeFrame>;
-using Packet = Handle<AVPacket, freePacket>;
+using media::CodecContext;
+using media::Frame;
+using media::Packet;
 using BufferRef = Handle<AVBufferRef, freeBuffer>;
 using SwsHandle = Handle<SwsContext, sws_freeContext>;
 
@@ -195,7 +192,9 @@ struct VideoEncoder::Impl {
     c->height = height;
     c->time_base = AVRational{1, static_cast<int>(kTicksPerSecond)};
     c->framerate = av_d2q(fps > 0 ? fps : 0.1, 100000);
-    c->gop_size = keyInterval;
+    // Key frames are forced picture by picture (submit()); an interval of 1 would also make
+    // x265 write its all-intra profile instead of Main, so the encoder's own is at least 2.
+    c->gop_size = std::max(keyInterval, 2);
     c->keyint_min = 1;
     c->max_b_frames = 0;
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;  // parameter sets in the stream format, for the MP4 sample entry

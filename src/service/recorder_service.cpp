@@ -388,16 +388,16 @@ void RecorderService::requestScreenRecordingPermission(const RpcParams&, const R
 }
 
 void RecorderService::checkAccessibilityPermission(const RpcParams&, const RpcReply& reply) {
-  reply.send(Json{{"trusted", AppContextTracker::hasAccessibilityPermission(*deps_.recorder.windowContext())}});
+  reply.send(Json{{"trusted", AppContextTracker::hasAccessibilityPermissionWithin2s(deps_.recorder.windowContext())}});
 }
 
 void RecorderService::requestAccessibilityPermission(const RpcParams&, const RpcReply& reply) {
   // Asking cannot prompt anyone on X11; the first check stands for the request and the answer
   // is the check made half a second later, once a prompt would have been seen.
   MainQueue::shared().async([windows = deps_.recorder.windowContext(), reply] {
-    (void)AppContextTracker::hasAccessibilityPermission(*windows);
+    (void)AppContextTracker::hasAccessibilityPermissionWithin2s(windows);
     MainQueue::shared().asyncAfter(kAccessibilityRecheckDelay, [windows, reply] {
-      reply.send(Json{{"trusted", AppContextTracker::hasAccessibilityPermission(*windows)}});
+      reply.send(Json{{"trusted", AppContextTracker::hasAccessibilityPermissionWithin2s(windows)}});
     });
   });
 }

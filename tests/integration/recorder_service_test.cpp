@@ -285,6 +285,14 @@ TEST_F(RecorderServiceTest, PermissionsFollowTheDisplayAndRequestsAnswerAfterLat
   EXPECT_EQ(late["id"], 1);
   EXPECT_EQ(late["result"], (Json{{"trusted", true}}));
 
+  // A display that stops answering is a refusal after two seconds, not a hang.
+  x.freeze(true);
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_FALSE(c->checkScreenRecordingPermission());
+  EXPECT_FALSE(c->checkAccessibilityPermission());
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 6s);
+  x.freeze(false);
+
   // A display that cannot be opened grants nothing.
   setEnv("DISPLAY", ":9999");
   test::ServiceProcess blind(TOLVO_SERVICE_BINARY, tmp() / "blind" / "recorder.sock", {"--uitest-mode"});

@@ -101,11 +101,10 @@ TEST_F(VideoEncoderMuxerTest, EncodesBothCodecsWithKeyFramesTimesGapsAndStreamLa
     std::set<std::size_t> keys;
     double duration;
   };
-  const Json allIntra = {{"codec_name", "hevc"}, {"codec_tag_string", "hvc1"}};
   for (const Case& c : {Case{"hevc", "libx265", hevc, 1.0, evenly(21, 1.0), 30.0, {0, 10, 20}, 30.0},
                         Case{"HEVC", "libx264", h264, 1.0, evenly(21, 1.0), 30.0, {0, 10, 20}, 30.0},
                         Case{"h264", "libx264", h264, 2.5, gaps, std::nullopt, {0, 25, 31}, 30.4},
-                        Case{"hevc", "libx265", allIntra, 0.05, {0, 20, 40}, std::nullopt, {0, 1, 2}, 50.0}}) {
+                        Case{"hevc", "libx265", hevc, 0.05, {0, 20, 40}, std::nullopt, {0, 1, 2}, 50.0}}) {
     SCOPED_TRACE(c.codec + " at " + std::to_string(c.fps) + " fps");
     // Two sessions on one encoder: the second starts again at 0 with a key frame.
     const auto p = pipeline(c.codec);
@@ -144,8 +143,7 @@ TEST_F(VideoEncoderMuxerTest, EncodesBothCodecsWithKeyFramesTimesGapsAndStreamLa
     auto frames = probe.framesOf(0);
     auto packets = probe.packetsOf(0);
     const std::size_t count = c.seconds.size() + (c.end ? 1 : 0);
-    ASSERT_EQ(frames.size(), count);
-    ASSERT_EQ(packets.size(), count);
+    ASSERT_EQ(std::pair(frames.size(), packets.size()), std::pair(count, count));
     for (std::size_t i = 0; i < count; ++i) {
       const double pts = i < c.seconds.size() ? c.seconds[i] * 600 : (*c.end - 1 / c.fps) * 600;
       EXPECT_EQ(number(frames[i], "pts"), std::round(pts)) << i;
@@ -164,8 +162,6 @@ TEST_F(VideoEncoderMuxerTest, QualityMapIsClampedAndMonotone) {
     for (double q = 0.3; q < 0.89; q += 0.05)
       EXPECT_GT(VideoEncoder::constantQuality(hevc, q), VideoEncoder::constantQuality(hevc, q + 0.05));
   }
-  EXPECT_DOUBLE_EQ(VideoEncoder::constantQuality(false, 0.7), 23.0);  // x264's default
-  EXPECT_DOUBLE_EQ(VideoEncoder::constantQuality(true, 0.7), 28.0);   // x265's default
 }
 
 TEST_F(VideoEncoderMuxerTest, SegmentsWithoutSamplesOrWithFailingSinkReportNothing) {

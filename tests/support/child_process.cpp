@@ -25,17 +25,19 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
-// The test's environment with `overrides` replacing variables of the same name.
-std::vector<std::string> environment(const std::vector<std::string>& overrides) {
+// The test's environment changed by `changes` ("NAME=value" sets, "NAME" removes).
+std::vector<std::string> environment(const std::vector<std::string>& changes) {
   std::vector<std::string> env;
+  const auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    bool replaced = false;
-    for (const auto& o : overrides) replaced = replaced || o.compare(0, name.size(), name) == 0;
-    if (!replaced) env.push_back(entry);
+    bool changed = false;
+    for (const auto& c : changes) changed = changed || nameOf(c) == nameOf(entry);
+    if (!changed) env.push_back(entry);
   }
-  env.insert(env.end(), overrides.begin(), overrides.end());
+  for (const auto& c : changes) {
+    if (c.find('=') != std::string::npos) env.push_back(c);
+  }
   return env;
 }
 
@@ -48,8 +50,7 @@ pid_t spawnWith(const std::vector<std::string>& argv, const ChildOptions& option
   if (pid < 0) throw std::runtime_error("cannot fork for " + argv.front());
   if (pid == 0) {
     ::setpgid(0, 0);
-    const int in = ::open("/dev/null", O_RDONLY);
-    ::dup2(in, 0);
+    ::dup2(options.stdinFd >= 0 ? options.stdinFd : ::open("/dev/null", O_RDONLY), 0);
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
     if (options.fd3 >= 0) ::dup2(options.fd3, 3);
@@ -98,7 +99,7 @@ ChildResult runChild(const std::vector<std::string>& argv, const std::vector<std
   const int out = ::memfd_create("child-out", MFD_CLOEXEC);
   const int err = ::memfd_create("child-err", MFD_CLOEXEC);
   if (out < 0 || err < 0) throw std::runtime_error("memfd_create failed");
-  const pid_t pid = spawnWith(argv, ChildOptions{env, {}, -1}, out, err);
+  const pid_t pid = spawnWith(argv, ChildOptions{env, {}, -1, -1}, out, err);
   int status = 0;
   const auto deadline = Clock::now() + timeout;
   while (::waitpid(pid, &status, WNOHANG) != pid) {

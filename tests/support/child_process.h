@@ -10,13 +10,13 @@
 namespace tolvo::test {
 
 // Programs that tests start: servers (Xvfb, pulseaudio), clients (xdotool, pactl), probes
-// (ffprobe). Each runs from PATH in its own process group, with the test's environment plus
-// `env` ("NAME=value" entries, replacing variables of the same name), standard input from
-// /dev/null.
+// (ffprobe). Each runs from PATH in its own process group, with the test's environment
+// changed by `env`: "NAME=value" sets a variable, "NAME" alone removes it.
 struct ChildOptions {
   std::vector<std::string> env;
   std::filesystem::path log;  // standard output and error are appended here (default: discarded)
   int fd3 = -1;               // passed to the child as descriptor 3 (e.g. for -displayfd)
+  int stdinFd = -1;           // its standard input (default: /dev/null)
 };
 
 // Starts `argv`; raises std::runtime_error when it cannot be started.

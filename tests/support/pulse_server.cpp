@@ -30,8 +30,8 @@ PulseServer::PulseServer(const std::filesystem::path& runtimeDir)
                            "--log-target=stderr", "-n", "--file=" + (root_ / "server.pa").string()},
                           {{}, root_ / "pulseaudio.log"});
   for (int i = 0; runChild({"pactl", "--server=" + address(), "info"}).exitStatus != 0; ++i) {
-    if (i == 500 || childExited(serverPid_)) {
-      terminateChild(serverPid_);  // the destructor does not run
+    if (childExited(serverPid_) || i == 500) {
+      if (i == 500) terminateChild(serverPid_);  // the destructor does not run
       throw std::runtime_error("PulseServer: pulseaudio did not come up; log: " + readText(root_ / "pulseaudio.log"));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -44,8 +44,7 @@ std::string PulseServer::address() const { return "unix:" + (runtimeDir_ / "puls
 
 void PulseServer::pactl(std::vector<std::string> arguments) const {
   arguments.insert(arguments.begin(), {"pactl", "--server=" + address()});
-  const ChildResult result = runChild(arguments);
-  if (result.exitStatus != 0) throw std::runtime_error("PulseServer: pactl failed: " + result.err);
+  if (const ChildResult r = runChild(arguments); r.exitStatus != 0) throw std::runtime_error("pactl failed: " + r.err);
 }
 
 void PulseServer::playTone(double frequencyHz, double seconds) {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/sandbox.h"
 
 namespace tolvo::test {
@@ -22,7 +23,6 @@ namespace stdfs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using Variant = std::unique_ptr<GVariant, decltype(&g_variant_unref)>;
-using Environment = std::unique_ptr<gchar*, decltype(&g_strfreev)>;
 
 constexpr const char* kSecretService = "org.freedesktop.secrets";
 constexpr std::string_view kKeyringPassword = "tolvo-test-keyring";
@@ -34,43 +34,11 @@ constexpr std::string_view kKeyringPassword = "tolvo-test-keyring";
   throw std::runtime_error("SessionBus: " + what + message);
 }
 
-// Starts `argv` from PATH in its own process group with stdout and stderr appended to `log`,
-// stdin from /dev/null or, given `stdinPipe`, from a pipe whose write end lands there.
-pid_t spawn(std::vector<const char*> argv, gchar** envp, const stdfs::path& log, int* stdinPipe = nullptr) {
-  const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  argv.push_back(nullptr);
-  GPid pid = -1;
-  GError* error = nullptr;
-  const bool ok = g_spawn_async_with_pipes_and_fds(
-      nullptr, argv.data(), envp, static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
-      [](gpointer) { ::setpgid(0, 0); }, nullptr, -1, logFd, logFd, nullptr, nullptr, 0, &pid, stdinPipe, nullptr,
-      nullptr, &error);
-  ::close(logFd);
-  if (!ok) fail(std::string("cannot start ") + argv[0], error);
-  return pid;
-}
-
-// True when `pid` has exited (and is now reaped).
-bool exited(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == pid; }
-
-// Ends the process group of `pid`: SIGTERM, up to two seconds of grace, then SIGKILL.
-void terminate(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(-pid, SIGTERM);
-  ::kill(-pid, SIGCONT);  // a frozen process acts on the SIGTERM only once it runs
-  bool gone = false;
-  for (const auto deadline = Clock::now() + 2s; !gone && Clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-    gone = exited(pid);
-  }
-  ::kill(-pid, SIGKILL);  // also anything the process left behind in its group
-  if (!gone) ::waitpid(pid, nullptr, 0);
-}
-
 // Polls `ready` (which raises while the daemon does not answer yet) until it holds; raises with
 // the daemon's log when `pid` exits first or after twenty seconds.
 void waitUntil(pid_t& pid, const stdfs::path& log, const std::function<bool()>& ready) {
   for (const auto deadline = Clock::now() + 20s;; std::this_thread::sleep_for(20ms)) {
-    if (exited(pid)) pid = -1;
+    if (childExited(pid)) pid = -1;
     try {
       if (pid > 0 && ready()) return;
     } catch (const std::runtime_error&) {
@@ -143,7 +111,7 @@ SessionBus::SessionBus(const stdfs::path& root, Options options) : root_(root / 
                                         "</policy></busconfig>\n");
   try {
     const std::string config = "--config-file=" + (root_ / "session.conf").string();
-    busPid_ = spawn({"dbus-daemon", "--nofork", config.c_str()}, nullptr, root_ / "dbus-daemon.log");
+    busPid_ = spawnChild({"dbus-daemon", "--nofork", config}, {{}, root_ / "dbus-daemon.log"});
     waitUntil(busPid_, root_ / "dbus-daemon.log", [&] { return nameHasOwner(address_, "org.freedesktop.DBus"); });
     if (!options.withKeyring) return;
 
@@ -151,39 +119,33 @@ SessionBus::SessionBus(const stdfs::path& root, Options options) : root_(root / 
     stdfs::create_directories(root_ / "keyring-home");
     stdfs::create_directories(root_ / "keyring-runtime");
     stdfs::permissions(root_ / "keyring-runtime", stdfs::perms::owner_all);
-    Environment env(g_get_environ(), &g_strfreev);
-    const auto set = [&](const char* name, const stdfs::path& value) {
-      env.reset(g_environ_setenv(env.release(), name, value.c_str(), TRUE));
-    };
-    set("DBUS_SESSION_BUS_ADDRESS", address_);
-    set("XDG_RUNTIME_DIR", root_ / "keyring-runtime");
-    set("HOME", root_ / "keyring-home");
-    for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "DISPLAY", "WAYLAND_DISPLAY",
-                             "GNOME_KEYRING_CONTROL"}) {
-      env.reset(g_environ_unsetenv(env.release(), name));
-    }
-    int password = -1;
-    keyringPid_ = spawn({"gnome-keyring-daemon", "--unlock", "--components=secrets", "--foreground"}, env.get(),
-                        root_ / "gnome-keyring.log", &password);
-    const bool handedOver = ::write(password, kKeyringPassword.data(), kKeyringPassword.size()) ==
+    int password[2];
+    if (::pipe2(password, O_CLOEXEC) != 0) fail("cannot make a pipe for gnome-keyring-daemon");
+    const ChildOptions keyring{{"DBUS_SESSION_BUS_ADDRESS=" + address_, "XDG_RUNTIME_DIR=" + (root_ / "keyring-runtime").string(),
+                                "HOME=" + (root_ / "keyring-home").string(), "XDG_DATA_HOME", "XDG_CONFIG_HOME",
+                                "XDG_CACHE_HOME", "DISPLAY", "WAYLAND_DISPLAY", "GNOME_KEYRING_CONTROL"},
+                               root_ / "gnome-keyring.log", -1, password[0]};
+    keyringPid_ = spawnChild({"gnome-keyring-daemon", "--unlock", "--components=secrets", "--foreground"}, keyring);
+    ::close(password[0]);
+    const bool handedOver = ::write(password[1], kKeyringPassword.data(), kKeyringPassword.size()) ==
                             static_cast<ssize_t>(kKeyringPassword.size());
-    ::close(password);
+    ::close(password[1]);
     if (!handedOver) fail("cannot hand the password to gnome-keyring-daemon");
     waitUntil(keyringPid_, root_ / "gnome-keyring.log", [&] { return defaultCollection(address_) != "/"; });
   } catch (...) {
-    terminate(keyringPid_);
-    terminate(busPid_);
+    terminateChild(keyringPid_);
+    terminateChild(busPid_);
     throw;
   }
 }
 
 SessionBus::~SessionBus() {
-  terminate(keyringPid_);
-  terminate(busPid_);
+  terminateChild(keyringPid_);
+  terminateChild(busPid_);
 }
 
 void SessionBus::stopKeyring() {
-  terminate(keyringPid_);
+  terminateChild(keyringPid_);
   keyringPid_ = -1;
   const auto deadline = Clock::now() + 5s;
   while (nameHasOwner(address_, kSecretService)) {

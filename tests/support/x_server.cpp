@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,36 +19,6 @@ namespace {
 namespace stdfs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// The dummy driver's screen: one 1920x1080 output inside a larger virtual screen.
-constexpr const char* kXorgDummyConfig = R"(Section "ServerFlags"
-  Option "AutoAddDevices" "false"
-  Option "AutoEnableDevices" "false"
-  Option "DontVTSwitch" "true"
-EndSection
-Section "Device"
-  Identifier "dummy"
-  Driver "dummy"
-  VideoRam 256000
-EndSection
-Section "Monitor"
-  Identifier "monitor"
-  HorizSync 5.0-1000.0
-  VertRefresh 5.0-200.0
-  Modeline "1920x1080" 148.50 1920 2008 2052 2200 1080 1084 1089 1125 +hsync +vsync
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Device "dummy"
-  Monitor "monitor"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Modes "1920x1080"
-    Virtual @WIDTH@ @HEIGHT@
-  EndSubSection
-EndSection
-)";
 
 bool onPath(const std::string& program) {
   return runChild({"sh", "-c", "command -v " + program}, {}, std::chrono::seconds(5)).exitStatus == 0;
@@ -93,7 +64,7 @@ XServer::XServer(const stdfs::path& root, Options options) : root_(root / "x-ser
     argv = {"Xvfb", "-screen", "0", size + "x24", "+extension", "RANDR"};
   } else {
     const stdfs::path config = root_ / "xorg.conf";
-    writeText(config, replaceAll(replaceAll(kXorgDummyConfig, "@WIDTH@", std::to_string(options.width)), "@HEIGHT@",
+    writeText(config, replaceAll(replaceAll(readText(TOLVO_XORG_DUMMY_CONFIG), "@WIDTH@", std::to_string(options.width)), "@HEIGHT@",
                                  std::to_string(options.height)));
     stdfs::create_directories(root_ / "xorg.conf.d");
     argv = {"Xorg", "-config", config.string(), "-configdir", (root_ / "xorg.conf.d").string(), "-logfile",
@@ -158,6 +129,8 @@ std::string XServer::openTerminal(const std::string& title, const std::string& c
   const std::string id = run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$"});
   return id.substr(0, id.find('\n'));
 }
+
+void XServer::freeze(bool frozen) const { ::kill(serverPid_, frozen ? SIGSTOP : SIGCONT); }
 
 void XServer::addMonitor(const std::string& name, unsigned width, unsigned height, int x, int y) const {
   // xrandr wants a physical size too; 96 dpi is as good as any.

@@ -53,6 +53,9 @@ class XServer {
   std::string openTerminal(const std::string& title, const std::string& command = {},
                            const std::string& geometry = "80x24+100+100");
 
+  // Stops (SIGSTOP) or resumes (SIGCONT) the server: while stopped it answers nothing.
+  void freeze(bool frozen) const;
+
   // Adds a RandR monitor (xorgDummy): `name`, size and offset in pixels.
   void addMonitor(const std::string& name, unsigned width, unsigned height, int x, int y) const;
   void removeMonitor(const std::string& name) const;
