@@ -39,11 +39,11 @@ mode_t modeOf(const stdfs::path& p) {
   return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-class FileUtilTest : public test::SandboxedTest {};
+using SystemTest = test::SandboxedTest;
 
 // Private directories are 0700, atomic writes replace whole files with mode 0600, symbolic links
 // are refused, and a full device is reported.
-TEST_F(FileUtilTest, PrivateDirectoriesFilesAndRefusals) {
+TEST_F(SystemTest, PrivateDirectoriesFilesAndRefusals) {
   const auto dir = root() / "a" / "b";
   fs::ensurePrivateDirectory(dir);
   fs::ensurePrivateDirectory(dir);  // existing is fine
@@ -65,11 +65,9 @@ TEST_F(FileUtilTest, PrivateDirectoriesFilesAndRefusals) {
   EXPECT_THAT([] { fs::appendToFile("/dev/full", asBytes("data")); }, throwsErrno(ENOSPC));
 }
 
-class PathsTest : public test::SandboxedTest {};
-
 // The data home holds the private application folder; the temporary directory is $TMPDIR, then
 // $XDG_RUNTIME_DIR, then a private folder in /tmp.
-TEST_F(PathsTest, NormalModeUsesDataHomeAndTheTemporaryDirectoryFromTheEnvironment) {
+TEST_F(SystemTest, NormalModeUsesDataHomeAndTheTemporaryDirectoryFromTheEnvironment) {
   EXPECT_EQ(Paths::databasePath(), dataHome() / "TolvoDesk" / "Vault" / "vault.db");
   EXPECT_EQ(modeOf(dataHome() / "TolvoDesk"), 0700u);
   setEnv("XDG_DATA_HOME", std::nullopt);
@@ -90,7 +88,7 @@ int runProbe(const std::string& arguments) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST_F(PathsTest, UITestModeByArgumentEnvironmentOrMarkerMovesEverythingIntoTheTemporaryDirectory) {
+TEST_F(SystemTest, UITestModeByArgumentEnvironmentOrMarkerMovesEverythingIntoTheTemporaryDirectory) {
   EXPECT_EQ(runProbe(" --uitest-mode"), 0);
   EXPECT_EQ(runProbe(""), 1);
   setEnv("TOLVO_UITEST_MODE", "true");
@@ -104,7 +102,7 @@ TEST_F(PathsTest, UITestModeByArgumentEnvironmentOrMarkerMovesEverythingIntoTheT
   EXPECT_TRUE(uiTestModeSwitches().markerFile && !uiTestModeSwitches().environment);
 }
 
-TEST_F(PathsTest, ForeignLinkedUITestDirectoryIsNotUsed) {
+TEST_F(SystemTest, ForeignLinkedUITestDirectoryIsNotUsed) {
   // A symbolic link planted by another user where the private directory belongs must not be followed.
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a link owned by another user";
   stdfs::create_directories(root() / "elsewhere");
@@ -119,28 +117,23 @@ TEST_F(PathsTest, ForeignLinkedUITestDirectoryIsNotUsed) {
 
 const std::string kStamp = R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] )";  // "[<ISO 8601 UTC time>] "
 
-class DiagnosticLogTest : public test::SandboxedTest {
- protected:
-  stdfs::path file() const { return tmp() / "TolvoDeskUITest" / "xpc-debug.log"; }
-};
-
-TEST_F(DiagnosticLogTest, FirstLineCreatesTheFileLaterLinesAppendWithPrefixesNeverThroughASymlink) {
+// The first line creates the file, later lines append, each with its prefix, never through a
+// symbolic link. The window switch log (window titles in plain text) is written only while its
+// flag file exists.
+TEST_F(SystemTest, DiagnosticLogsWriteStampedLinesToPrivateFilesOnlyWhereAllowed) {
+  const auto file = tmp() / "TolvoDeskUITest" / "xpc-debug.log";
   test::writeText(root() / "victim.txt", "keep");
-  stdfs::create_directories(file().parent_path());
-  stdfs::create_symlink(root() / "victim.txt", file());
+  stdfs::create_directories(file.parent_path());
+  stdfs::create_symlink(root() / "victim.txt", file);
   xpcLog("must not land in the victim");
   EXPECT_EQ(test::readText(root() / "victim.txt"), "keep");
-  stdfs::remove(file());
-
+  stdfs::remove(file);
   xpcLog("unlockVault called");
   vmLog("Loading KDF params...");
-  EXPECT_TRUE(std::regex_match(test::readText(file()), std::regex(kStamp + "unlockVault called\n" + kStamp +
-                                                                  R"(VM: Loading KDF params\.\.\.\n)")));
-  EXPECT_EQ(modeOf(file()), 0600u);
-}
+  EXPECT_TRUE(std::regex_match(test::readText(file), std::regex(kStamp + "unlockVault called\n" + kStamp +
+                                                                R"(VM: Loading KDF params\.\.\.\n)")));
+  EXPECT_EQ(modeOf(file), 0600u);
 
-// The window switch log (window titles in plain text) is written only while its flag file exists.
-TEST_F(DiagnosticLogTest, WindowSwitchLogIsWrittenOnlyWhileItsFlagFileExists) {
   const auto dir = dataHome() / "TolvoDesk" / "Debug";
   for (const bool enabled : {false, true, false}) {
     if (enabled) test::writeText(dir / "window-switch-debug.enabled", "");

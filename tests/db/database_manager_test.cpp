@@ -89,26 +89,18 @@ class DatabaseTest : public SandboxedTest {
   DatabaseManagerTestPeer peer_{db_};
 };
 
-TEST_F(DatabaseTest, OpenCreatesPrivateDirectoryFilesAndSchema) {
-  const mode_t oldMask = ::umask(0);  // file modes must not depend on the umask
+// Open makes a private folder and private files, whatever the umask; rows never show in the
+// database or its write-ahead log. An open that fails (wrong key, symbolic link, path too long)
+// raises the exact error, changes no file and leaves any open connection. A later open tightens
+// an existing file and keeps its rows.
+TEST_F(DatabaseTest, OpenMakesPrivateEncryptedFilesAndFailedOpensChangeNothing) {
+  const std::string title = "Quarterly-Payroll-Review-7781.xlsx";
+  const mode_t oldMask = ::umask(0);
   openDatabase();
-  db_.createSession({"s1", 1, std::nullopt, 1});
+  (void)db_.createContextInterval({0, "s1", 1, 2, "org.example.sheets", "Sheets", title, "1"});
   ::umask(oldMask);
   EXPECT_EQ(modeOf(vaultDir()), 0700u);
   for (const char* name : {"vault.db", "vault.db-wal", "vault.db-shm"}) EXPECT_EQ(modeOf(vaultDir() / name), 0600u);
-  db_.close();
-  std::filesystem::permissions(dbPath(), std::filesystem::perms::others_read, std::filesystem::perm_options::add);
-  openDatabase();  // an existing file is tightened, its schema and rows kept
-  EXPECT_EQ(modeOf(dbPath()), 0600u);
-  EXPECT_EQ(db_.listSessions(5, 0), (std::vector<Session>{{"s1", 1, std::nullopt, 1}}));
-}
-
-// Rows never show in the database or its write-ahead log. An open that fails (wrong key, symbolic
-// link, path too long) raises the exact error, changes no file and leaves any open connection.
-TEST_F(DatabaseTest, ContentIsEncryptedAndFailedOpensChangeNothing) {
-  const std::string title = "Quarterly-Payroll-Review-7781.xlsx";
-  openDatabase();
-  (void)db_.createContextInterval({0, "s1", 1, 2, "org.example.sheets", "Sheets", title, "1"});
   const std::string wal = readText(vaultDir() / "vault.db-wal");
   ASSERT_GT(wal.size(), 4096u) << "the rows should be in the write-ahead log while open";
   EXPECT_EQ(wal.find(title), std::string::npos);
@@ -130,12 +122,13 @@ TEST_F(DatabaseTest, ContentIsEncryptedAndFailedOpensChangeNothing) {
     EXPECT_THAT([&] { db_.open(path, key); }, testing::ThrowsMessage<std::exception>(error));
     EXPECT_FALSE(db_.isOpen()) << path;
   }
-  EXPECT_DB_ERROR(db_.createSession({}), notOpen, "Database is not open");
   EXPECT_EQ(readText(root() / "elsewhere.db"), "untouched");
   EXPECT_EQ(readText(dbPath()), file);
+  std::filesystem::permissions(dbPath(), std::filesystem::perms::others_read, std::filesystem::perm_options::add);
   openDatabase();
+  EXPECT_EQ(modeOf(dbPath()), 0600u);
   EXPECT_DB_ERROR(openDatabase(otherKey), prepareFailed, kNotADatabase);
-  EXPECT_EQ(db_.listContextIntervals("s1").at(0).windowTitle, title);  // the open connection stays
+  EXPECT_EQ(db_.listContextIntervals("s1").at(0).windowTitle, title);  // rows kept, the open connection stays
 }
 
 TEST_F(DatabaseTest, StatementsNeedAnOpenDatabaseRunInlineOnTheQueueAndCarrySQLiteMessages) {

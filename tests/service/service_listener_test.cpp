@@ -10,7 +10,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <chrono>
 #include <future>
@@ -30,10 +30,18 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-mode_t modeOf(const std::filesystem::path& path) {
+struct stat statOf(const std::filesystem::path& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
+  return st;
+}
+mode_t modeOf(const std::filesystem::path& path) { return statOf(path).st_mode & 07777; }
+
+// Matches a ServiceListenerError of this kind whose text matches `text`.
+template <typename M>
+auto throwsListenerError(ServiceListenerError::Kind kind, M text) {
+  return testing::Throws<ServiceListenerError>(testing::AllOf(
+      testing::Property(&ServiceListenerError::kind, kind), testing::Property(&ServiceListenerError::what, text)));
 }
 
 json request(const json& id, const std::string& method, json params = json::object()) {
@@ -87,9 +95,7 @@ TEST_F(ServiceListenerTest, MakesAPrivateDirectoryAndSocketAndRemovesOnlyItsOwnS
   EXPECT_EQ(listener.socketPath(), socketPath());
   EXPECT_EQ(modeOf(socketPath().parent_path()), 0700u);
   EXPECT_EQ(modeOf(socketPath()), 0600u);
-  struct stat st {};
-  ASSERT_EQ(::lstat(socketPath().c_str(), &st), 0);
-  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_TRUE(S_ISSOCK(statOf(socketPath()).st_mode));
   listener.stop();
   EXPECT_FALSE(std::filesystem::exists(socketPath()));
 
@@ -107,21 +113,12 @@ TEST_F(ServiceListenerTest, OneServicePerSocket) {
   const int first = boundSocket(socketPath());
   const int lock = ::open((socketPath().string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-  struct stat before {};
-  ASSERT_EQ(::lstat(socketPath().c_str(), &before), 0);
-  const auto refused = [&] {
-    try {
-      ServiceListener(factoryFor(script_)).bindSocket(socketPath());
-    } catch (const ServiceListenerError& e) {
-      EXPECT_EQ(e.kind(), ServiceListenerError::Kind::alreadyRunning);
-      return std::string(e.what()) == "another tolvo-recorder-service is already listening on " + socketPath().string();
-    }
-    return false;
-  };
-  EXPECT_TRUE(refused()) << "a second listener took the socket of a service still starting";
-  struct stat after {};
-  ASSERT_EQ(::lstat(socketPath().c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
+  const ino_t inode = statOf(socketPath()).st_ino;
+  const auto bindSecond = [&] { ServiceListener(factoryFor(script_)).bindSocket(socketPath()); };
+  const auto refused = throwsListenerError(ServiceListenerError::Kind::alreadyRunning,
+      testing::StrEq("another tolvo-recorder-service is already listening on " + socketPath().string()));
+  EXPECT_THAT(bindSecond, refused) << "a second listener took the socket of a service still starting";
+  EXPECT_EQ(statOf(socketPath()).st_ino, inode);
 
   // That service died: its socket is replaced. A service that answers keeps its own.
   ::close(lock);
@@ -130,7 +127,7 @@ TEST_F(ServiceListenerTest, OneServicePerSocket) {
   RawClient client(socketPath());
   client.sendJson(request(1, "isVaultUnlocked"));
   EXPECT_EQ(client.readJson().at("result"), json::parse(R"({"unlocked":false})"));
-  EXPECT_TRUE(refused()) << "a second listener bound a live socket";
+  EXPECT_THAT(bindSecond, refused) << "a second listener bound a live socket";
   client.sendJson(request(2, "isVaultUnlocked"));
   EXPECT_EQ(client.readJson().at("id"), 2);
   EXPECT_EQ(modeOf(std::filesystem::path(socketPath().string() + ".lock")), 0600u);
@@ -142,25 +139,17 @@ TEST_F(ServiceListenerTest, RefusesUnsafeLocations) {
   std::filesystem::permissions(open, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                                          std::filesystem::perms::group_exec);
   ServiceListener listener(factoryFor(script_));
-  try {
-    listener.bindSocket(open / "recorder.sock");
-    FAIL() << "bound in a directory others can read";
-  } catch (const ServiceListenerError& e) {
-    EXPECT_EQ(e.kind(), ServiceListenerError::Kind::unsafePath);
-    EXPECT_NE(std::string(e.what()).find("0750"), std::string::npos) << e.what();
-  }
+  const auto unsafe = [](const char* text) {
+    return throwsListenerError(ServiceListenerError::Kind::unsafePath, testing::HasSubstr(text));
+  };
+  EXPECT_THAT([&] { listener.bindSocket(open / "recorder.sock"); }, unsafe("0750"));
   const auto regular = tmp() / "private" / "recorder.sock";
   std::filesystem::create_directories(regular.parent_path());
   std::filesystem::permissions(regular.parent_path(), std::filesystem::perms::owner_all);
   writeText(regular, "not a socket");
-  try {
-    listener.bindSocket(regular);
-    FAIL() << "replaced a regular file";
-  } catch (const ServiceListenerError& e) {
-    EXPECT_EQ(e.kind(), ServiceListenerError::Kind::unsafePath);
-  }
+  EXPECT_THAT([&] { listener.bindSocket(regular); }, unsafe("exists and is not a socket"));
   EXPECT_EQ(readText(regular), "not a socket");
-  EXPECT_THROW(listener.bindSocket(tmp() / std::string(120, 'a') / "x.sock"), ServiceListenerError);
+  EXPECT_THAT([&] { listener.bindSocket(tmp() / std::string(120, 'a') / "x.sock"); }, unsafe("longer than"));
 }
 
 TEST_F(ServiceListenerTest, SynchronousAnswersKeepArrivalOrder) {
@@ -278,12 +267,8 @@ TEST_F(ServiceListenerTest, StopWaitsForRunningCallsAndDestroysHandlers) {
 }
 
 TEST_F(ServiceListenerTest, AdoptsAnAlreadyListeningSocketAndLeavesItsFile) {
-  const auto path = tmp() / "adopted.sock";
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const auto path = tmp() / "adopted" / "adopted.sock";
+  const int fd = boundSocket(path);
   ASSERT_EQ(::listen(fd, 16), 0);
   ServiceListener listener(factoryFor(script_));
   EXPECT_FALSE(listener.adoptSystemdSocket());  // LISTEN_FDS is not set here
