@@ -82,15 +82,10 @@ TEST_F(SystemTest, NormalModeUsesDataHomeAndTheTemporaryDirectoryFromTheEnvironm
   EXPECT_EQ(modeOf(fallback), 0700u);
 }
 
-// The exit status of the probe program: 0 when it runs in UI test mode switched on by its argument.
-int runProbe(const std::string& arguments) {
-  const int status = std::system((TOLVO_CORE_UITEST_PROBE + arguments).c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(SystemTest, UITestModeByArgumentEnvironmentOrMarkerMovesEverythingIntoTheTemporaryDirectory) {
-  EXPECT_EQ(runProbe(" --uitest-mode"), 0);
-  EXPECT_EQ(runProbe(""), 1);
+  // The probe exits with 0 when it runs in UI test mode switched on by its argument.
+  EXPECT_EQ(std::system(TOLVO_CORE_UITEST_PROBE " --uitest-mode"), 0);
+  EXPECT_EQ(WEXITSTATUS(std::system(TOLVO_CORE_UITEST_PROBE)), 1);
   setEnv("TOLVO_UITEST_MODE", "true");
   EXPECT_FALSE(isUITestMode());
   setEnv("TOLVO_UITEST_MODE", "1");
@@ -148,8 +143,10 @@ TEST_F(SystemTest, DiagnosticLogsWriteStampedLinesToPrivateFilesOnlyWhereAllowed
 // Serial queues.
 
 // Eight threads submit at once: the blocks run one at a time, each thread's in its order; sync
-// runs its block on the queue, after those before it, and passes on its exception.
-TEST(SerialQueue, BlocksFromManyThreadsRunOneAtATimeInSubmissionOrder) {
+// runs its block on the queue, after those before it, and passes on its exception. A delayed
+// block runs after its delay without holding up later blocks; a repeating timer stops when
+// cancelled.
+TEST(SerialQueue, BlocksRunOneAtATimeInSubmissionOrderDelayedOnesAfterTheirDelay) {
   SerialQueue queue("test.order");
   std::vector<std::vector<int>> seen(8);  // touched only on the queue
   std::atomic<int> running{0};
@@ -172,12 +169,7 @@ TEST(SerialQueue, BlocksFromManyThreadsRunOneAtATimeInSubmissionOrder) {
   EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
   EXPECT_FALSE(overlapped);
   for (const auto& one : seen) EXPECT_TRUE(std::ranges::equal(one, std::views::iota(0, 500)));
-}
 
-// A delayed block runs after its delay without holding up later blocks; a repeating timer stops
-// when cancelled.
-TEST(SerialQueue, DelayedBlocksAndRepeatingTimers) {
-  SerialQueue queue("test.delay");
   const auto start = std::chrono::steady_clock::now();
   std::promise<std::chrono::steady_clock::duration> delayed;
   std::atomic<bool> laterRan{false};

@@ -215,7 +215,6 @@ TEST_F(QXVRangeTest, PageAndTotalLengthsMustFitTheFile) {
   // A file cut inside a page looks like a shorter file whose last page does not authenticate.
   std::filesystem::resize_file(path_, 64 + 2 * kSealed + 3000);
   const std::int64_t cutTotal = 2 * 65536 + 3000 - 16;
-  EXPECT_EQ(QXVHeader::plaintextLengthFor(sizeOf(path_), 65536), static_cast<std::uint64_t>(cutTotal));
   QXVReader cut(path_, key_);
   EXPECT_EQ(cut.readRange(0, 2 * 65536, cutTotal), slice(0, 2 * kPage));
   EXPECT_EQ(errorCode<CipherError>([&] { (void)cut.readRange(0, cutTotal, cutTotal); }),
@@ -280,7 +279,6 @@ TEST_F(QXVTest, KnownAnswerFile) {
   QXVReader reader(file("example.qxv"),
                    SymmetricKey(test::fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f")));
   EXPECT_EQ(reader.header().chunkId, "abcdefghij");
-  EXPECT_EQ(QXVHeader::plaintextLengthFor(90, reader.header().pageSize), 10u);
   EXPECT_EQ(toString(reader.readRange(0, 10, 10)), "hello, QXV");
   EXPECT_EQ(toString(reader.readRange(7, 100, 10)), "QXV");
 }

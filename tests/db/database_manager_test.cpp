@@ -131,7 +131,10 @@ TEST_F(DatabaseTest, OpenMakesPrivateEncryptedFilesAndFailedOpensChangeNothing) 
   EXPECT_EQ(db_.listContextIntervals("s1").at(0).windowTitle, title);  // rows kept, the open connection stays
 }
 
-TEST_F(DatabaseTest, StatementsNeedAnOpenDatabaseRunInlineOnTheQueueAndCarrySQLiteMessages) {
+// Statements need an open database, run inline on the queue and carry SQLite's messages. Texts
+// that name no value read as a default and empty byte strings as absent; a duplicate key fails
+// the write, a missing or mistyped required value the whole read.
+TEST_F(DatabaseTest, StatementsRunInlineOnTheQueueAndFailWithSQLiteMessages) {
   EXPECT_DB_ERROR((void)db_.createRecordingInterval({}), notOpen, "Database is not open");
   db_.deleteSessions({});  // an empty list never touches the database
   openDatabase();
@@ -148,6 +151,19 @@ TEST_F(DatabaseTest, StatementsNeedAnOpenDatabaseRunInlineOnTheQueueAndCarrySQLi
   peer_.execute("INSERT INTO numbers (n) VALUES (1), (?);", {std::numeric_limits<std::int64_t>::min()});
   EXPECT_DB_ERROR((void)peer_.query("SELECT abs(n) AS a FROM numbers ORDER BY rowid;"), queryFailed,
                   "Query failed: integer overflow");
+  db_.createEvent({0, "s", 100, EventType::windowTitleChanged, Bytes{}});
+  peer_.execute("INSERT INTO events (session_id, ts_ms, type) VALUES ('s', 150, 'Lid_Closed');");
+  EXPECT_EQ(db_.listEvents("s", 100, 200), (std::vector<Event>{{1, "s", 100, EventType::windowTitleChanged, {}},
+                                                                {2, "s", 150, EventType::error, std::nullopt}}));
+  db_.createSession({"s1", 1, std::nullopt, 50});
+  EXPECT_DB_ERROR(db_.createSession({"s1", 2, 3, 4}), executeFailed,
+                  "Failed to execute statement: UNIQUE constraint failed: sessions.session_id");
+  peer_.execute("INSERT INTO context_intervals (session_id, start_at_ms, end_at_ms, bundle_id, app_name) "
+                "VALUES ('s', 3, 4, x'', 'Broken');");
+  EXPECT_DB_ERROR((void)db_.listContextIntervals("s"), queryFailed, "Query failed: column bundle_id has no value");
+  peer_.execute("INSERT INTO sessions (session_id, started_at_ms, created_at_ms) VALUES ('t', 'noon', 1);");
+  EXPECT_DB_ERROR((void)db_.listSessions(10, 0), queryFailed,
+                  "Query failed: column started_at_ms does not hold an integer");
 }
 
 // Each kind of record reads back whole, in its list order (sessions newest first, the rest by
@@ -206,25 +222,6 @@ TEST_F(DatabaseTest, EveryRecordReadsBackWithAllFieldsInOrderAndGetsItsEnd) {
   db_.updatePipelineJobStatus("J-1", JobStatus::done, std::nullopt, 30, std::nullopt);  // overwrites every column
   EXPECT_EQ(db_.getPipelineJob("J-1"), (PipelineJob{"J-1", "s", 10, std::nullopt, 30, JobStatus::done, JobType::ocr,
                                                      toBytes(R"({"preset":"brief"})"), std::nullopt}));
-}
-
-// Texts that name no value read as a default and empty byte strings as absent; a duplicate key
-// fails the write, a missing or mistyped required value the whole read.
-TEST_F(DatabaseTest, StoredValuesOutsideTheRecordTypes) {
-  openDatabase();
-  db_.createEvent({0, "s", 100, EventType::windowTitleChanged, Bytes{}});
-  peer_.execute("INSERT INTO events (session_id, ts_ms, type) VALUES ('s', 150, 'Lid_Closed');");
-  EXPECT_EQ(db_.listEvents("s", 100, 200), (std::vector<Event>{{1, "s", 100, EventType::windowTitleChanged, {}},
-                                                                {2, "s", 150, EventType::error, std::nullopt}}));
-  db_.createSession({"s1", 1, std::nullopt, 50});
-  EXPECT_DB_ERROR(db_.createSession({"s1", 2, 3, 4}), executeFailed,
-                  "Failed to execute statement: UNIQUE constraint failed: sessions.session_id");
-  peer_.execute("INSERT INTO context_intervals (session_id, start_at_ms, end_at_ms, bundle_id, app_name) "
-                "VALUES ('s', 3, 4, x'', 'Broken');");
-  EXPECT_DB_ERROR((void)db_.listContextIntervals("s"), queryFailed, "Query failed: column bundle_id has no value");
-  peer_.execute("INSERT INTO sessions (session_id, started_at_ms, created_at_ms) VALUES ('t', 'noon', 1);");
-  EXPECT_DB_ERROR((void)db_.listSessions(10, 0), queryFailed,
-                  "Query failed: column started_at_ms does not hold an integer");
 }
 
 // A deletion that fails part way leaves every row; one that succeeds removes every row of the

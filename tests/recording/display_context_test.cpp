@@ -77,6 +77,12 @@ TEST_F(DisplayContextTest, ReportsEachChangedContextOnceAndFallsBackToTheMainDis
   x.run({"xdotool", "set_window", "--name", "beta", window});
   pollUntil([](const AppContext& c) { return c.windowTitle == "beta"; });
   EXPECT_EQ(reports().size(), before + 1);
+  // The timer: a start looks at once; a tracker released while it ticks runs nothing more.
+  x.run({"xdotool", "set_window", "--name", "gamma", window});
+  tracker_->startTracking();
+  for (int i = 0; i < 100 && reports().back().windowTitle != "gamma"; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(reports().back().windowTitle, "gamma");
+  tracker_.reset();
 
   // Without window properties (an unreachable display): an untrusted context without title
   // or display, and the main display, which on Xvfb (no monitor primary) is the first.

@@ -90,9 +90,9 @@ class ServiceListenerTest : public SandboxedTest {
   std::unique_ptr<ServiceListener> listener_;
 };
 
-TEST_F(ServiceListenerTest, MakesAPrivateDirectoryAndSocketAndRemovesOnlyItsOwnSocketAtStop) {
+// A bound socket is private and removed at stop unless replaced; an adopted one is left.
+TEST_F(ServiceListenerTest, MakesAPrivateSocketAndRemovesOnlyTheOneItMadeAtStop) {
   auto& listener = startListener();
-  EXPECT_EQ(listener.socketPath(), socketPath());
   EXPECT_EQ(modeOf(socketPath().parent_path()), 0700u);
   EXPECT_EQ(modeOf(socketPath()), 0600u);
   EXPECT_TRUE(S_ISSOCK(statOf(socketPath()).st_mode));
@@ -105,6 +105,20 @@ TEST_F(ServiceListenerTest, MakesAPrivateDirectoryAndSocketAndRemovesOnlyItsOwnS
   writeText(socketPath(), "newer");
   again.stop();
   EXPECT_EQ(readText(socketPath()), "newer");
+
+  const auto path = tmp() / "adopted" / "adopted.sock";
+  const int fd = boundSocket(path);
+  ASSERT_EQ(::listen(fd, 16), 0);
+  ServiceListener adopting(factoryFor(script_));
+  EXPECT_FALSE(adopting.adoptSystemdSocket());  // LISTEN_FDS is not set here
+  adopting.adoptListeningSocket(FileDescriptor(fd));
+  EXPECT_EQ(adopting.socketPath(), path);
+  adopting.start();
+  RawClient client(path);
+  client.sendJson(request(1, "isVaultUnlocked"));
+  EXPECT_EQ(client.readJson().at("id"), 1);
+  adopting.stop();
+  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 TEST_F(ServiceListenerTest, OneServicePerSocket) {
@@ -264,24 +278,6 @@ TEST_F(ServiceListenerTest, StopWaitsForRunningCallsAndDestroysHandlers) {
   EXPECT_TRUE(finished);
   EXPECT_EQ(script_->alive.load(), 0);
   EXPECT_TRUE(client.closedByPeer());
-}
-
-TEST_F(ServiceListenerTest, AdoptsAnAlreadyListeningSocketAndLeavesItsFile) {
-  const auto path = tmp() / "adopted" / "adopted.sock";
-  const int fd = boundSocket(path);
-  ASSERT_EQ(::listen(fd, 16), 0);
-  ServiceListener listener(factoryFor(script_));
-  EXPECT_FALSE(listener.adoptSystemdSocket());  // LISTEN_FDS is not set here
-  listener.adoptListeningSocket(FileDescriptor(fd));
-  EXPECT_EQ(listener.socketPath(), path);
-  listener.start();
-  {
-    RawClient client(path);
-    client.sendJson(request(1, "isVaultUnlocked"));
-    EXPECT_EQ(client.readJson().at("id"), 1);
-  }
-  listener.stop();
-  EXPECT_TRUE(std::filesystem::exists(path));
 }
 
 }  // namespace
