@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# A tour of tolvo-recorder-service, driven with tolvoctl: a throwaway service and vault under
-# BUILD/tour, never the user's own. Every command is printed before it runs.
+# The end-to-end tour of tolvo-recorder-service, driven with tolvoctl: a throwaway service and
+# vault under BUILD/tour, never the user's own. It records the screen for about 20 seconds,
+# lists what was stored and ends with the first chunk decrypted to BUILD/tour/chunk-0.mp4.
+# Every command is printed before it runs.
 #
 #   scripts/tour.sh [BUILD]    (BUILD defaults to build; `make run` builds it first)
 #
+# With $DISPLAY set it records that desktop, opening two terminals on it and moving the focus
+# between them. Without one (or run as `DISPLAY= scripts/tour.sh`) it starts a private Xvfb
+# with openbox and a few live windows instead.
+#
 # The service and tolvoctl see only folders under BUILD/tour (TMPDIR, XDG_RUNTIME_DIR,
 # XDG_DATA_HOME, XDG_CONFIG_HOME, HOME) and no D-Bus session bus, so the vault's keys go to
-# the file store under BUILD/tour instead of the desktop keyring. The tour removes BUILD/tour
-# when it starts and when it ends (TOLVO_TOUR_KEEP=1 keeps it) and stops its service on
-# every exit path.
+# the file store under BUILD/tour instead of the desktop keyring. The tour empties BUILD/tour
+# when it starts; when it ends it removes everything there but chunk-0.mp4 (TOLVO_TOUR_KEEP=1
+# keeps it all), and on every exit path it stops its service and every X program it started.
 set -euo pipefail
 
 BUILD=${1:-build}
@@ -20,9 +26,15 @@ for program in tolvoctl tolvo-recorder-service; do
   [[ -x $BIN/$program ]] || { echo "tour: $BIN/$program is missing; build first (make build)" >&2; exit 1; }
 done
 
+PRIVATE_X=0
+[[ -n ${DISPLAY:-} ]] || PRIVATE_X=1
+for program in xterm xdotool $( ((PRIVATE_X)) && echo Xvfb openbox xprop); do
+  command -v "$program" >/dev/null || { echo "tour: $program is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
+done
+
 TOUR=$(cd "$BUILD" && pwd)/tour
 rm -rf "$TOUR"
-mkdir -p "$TOUR"/{tmp,run,data,config,home}
+mkdir -p "$TOUR"/{tmp,run,data,config,home,x}
 chmod 700 "$TOUR" "$TOUR"/*
 
 # A Unix socket path holds at most 107 bytes; a deep checkout gets a short private folder.
@@ -34,6 +46,10 @@ if (( ${#SOCKET_DIR} > 80 )); then
 fi
 SOCKET=$SOCKET_DIR/recorder.sock
 
+# HOME changes below; the desktop's X authority stays where it was.
+if [[ $PRIVATE_X == 0 && -z ${XAUTHORITY:-} && -f $HOME/.Xauthority ]]; then
+  export XAUTHORITY=$HOME/.Xauthority
+fi
 export TMPDIR=$TOUR/tmp XDG_RUNTIME_DIR=$TOUR/run XDG_DATA_HOME=$TOUR/data XDG_CONFIG_HOME=$TOUR/config HOME=$TOUR/home
 export TOLVO_SOCKET=$SOCKET
 export DBUS_SESSION_BUS_ADDRESS=disabled:
@@ -41,15 +57,22 @@ unset TOLVO_UITEST_MODE
 export PATH=$BIN:$PATH
 
 SERVICE_PID=
-cleanup() {
-  local status=$?
-  if [[ -n $SERVICE_PID ]] && kill -0 "$SERVICE_PID" 2>/dev/null; then
-    kill -TERM "$SERVICE_PID" 2>/dev/null || true
-    wait "$SERVICE_PID" 2>/dev/null || true
+X_PIDS=()  # the X programs the tour started, the server (if any) first
+stop_process() {
+  if kill -0 "$1" 2>/dev/null; then
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
   fi
+}
+cleanup() {
+  local status=$? i
+  [[ -n $SERVICE_PID ]] && stop_process "$SERVICE_PID"
+  for ((i = ${#X_PIDS[@]} - 1; i >= 0; i--)); do stop_process "${X_PIDS[i]}"; done
   [[ -n $SOCKET_TMP ]] && rm -rf "$SOCKET_TMP"
   if [[ ${TOLVO_TOUR_KEEP:-0} == 1 ]]; then
     echo "(kept $TOUR)"
+  elif [[ -f $TOUR/chunk-0.mp4 ]]; then
+    find "$TOUR" -mindepth 1 -maxdepth 1 ! -name chunk-0.mp4 -exec rm -rf {} +
   else
     rm -rf "$TOUR"
   fi
@@ -86,8 +109,65 @@ run_may_fail() {  # a command whose failure is part of the story
   "$@" || status=$?
   echo "(exit status $status)"
 }
+fail() {
+  echo "tour: $*" >&2
+  exit 1
+}
+until_true() {  # runs the command every 50 ms until it succeeds, for at most 20 s
+  local _
+  for _ in $(seq 400); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+x_client() {  # starts an X program in the background, stopped when the tour ends
+  "$@" >>"$TOUR/x/clients.log" 2>&1 &
+  X_PIDS+=("$!")
+}
+WINDOWS=() TITLES=()
+open_window() {  # TITLE GEOMETRY COMMAND: an xterm running COMMAND, added to WINDOWS and TITLES
+  local id
+  x_client xterm -title "$1" -geometry "$2" -fa Monospace -fs 12 -e sh -c "$3"
+  id=$(timeout 20 xdotool search --sync --onlyvisible --name "^$1\$" | head -n 1) || true
+  [[ -n $id ]] || fail "the terminal \"$1\" did not open: $(cat "$TOUR/x/clients.log")"
+  WINDOWS+=("$id") TITLES+=("$1")
+}
+json_ids() {  # the "id" values of tolvoctl's --json output, in order
+  sed -n 's/^ *"id": "\([^"]*\)".*/\1/p'
+}
 
 say "Everything lives under ${TOUR#"$PWD"/}; the socket is $SOCKET."
+if [[ $PRIVATE_X == 1 ]]; then
+  say "No \$DISPLAY: start a private X server (Xvfb, 1920x1080) with the openbox window manager."
+  echo "+ Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp +extension RANDR &"
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp +extension RANDR -noreset \
+    3>"$TOUR/x/display" >"$TOUR/x/xvfb.log" 2>&1 &
+  X_PIDS+=("$!")
+  until_true test -s "$TOUR/x/display" || fail "Xvfb did not start: $(cat "$TOUR/x/xvfb.log")"
+  DISPLAY=:$(tr -d '\n' <"$TOUR/x/display")
+  export DISPLAY
+  x_client openbox --sm-disable
+  until_true eval 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' ||
+    fail "openbox did not come up: $(cat "$TOUR/x/clients.log")"
+  echo "(display $DISPLAY)"
+else
+  say "Recording your desktop on $DISPLAY. The tour opens two terminals there and moves the focus" \
+    "between them; they close when it ends."
+fi
+open_window 'tour: clock' 70x12+80+80 'while :; do date "+%H:%M:%S  a line a second"; sleep 1; done'
+# shellcheck disable=SC2016  # the terminal's shell expands it
+open_window 'tour: log' 90x30+700+300 \
+  'i=0; while :; do i=$((i+1)); echo "line $i: $(head -c 30 /dev/urandom | base64)"; sleep 0.3; done'
+if [[ $PRIVATE_X == 1 ]] && command -v xclock >/dev/null; then
+  x_client xclock -update 1 -geometry 200x200+1600+60
+fi
+focus() {  # N: gives the focus to window N, the way a click would
+  show xdotool windowactivate --sync "${WINDOWS[$1]}"
+  timeout 5 xdotool windowactivate --sync "${WINDOWS[$1]}" || echo "(the window manager did not switch)"
+  echo "(focus: ${TITLES[$1]})"
+}
+
 say "Start the service in the background; its log lines go to the system log."
 echo "+ tolvo-recorder-service --socket $SOCKET &"
 tolvo-recorder-service --socket "$SOCKET" >"$TOUR/service.out" 2>&1 &
@@ -125,15 +205,49 @@ if [[ -n $token ]] && decoded=$(base64 -d <<<"$token" 2>/dev/null); then
   echo "$decoded"
 fi
 
-say "Recorded sessions: none, since this service build does not record yet."
+say "Recording settings come from the defaults file (none written yet: the built-in ones)." \
+  "\`tolvoctl record config --fps 2 ...\` would change them; \`record start\` flags override them once."
+run tolvoctl record config
+run tolvoctl record status
+
+say "Record for about 20 seconds in 10-second chunks, switching windows every 4 seconds:" \
+  "each switch starts a context interval. A short pause leaves a gap between recording intervals."
+run tolvoctl record start --chunk-seconds 10
+for step in 0 1 2 3 4; do
+  sleep 4
+  focus $((step % 2))
+  if [[ $step == 1 ]]; then
+    run tolvoctl record status
+  elif [[ $step == 2 ]]; then
+    run tolvoctl record pause --reason user
+    sleep 2
+    run tolvoctl record status
+    run tolvoctl record resume
+  fi
+done
+say "Stop: the answer comes once the last chunk is sealed and the session closed."
+run tolvoctl record stop
+
+SESSION=$(tolvoctl --json sessions list --limit 1 | json_ids | head -n 1)
+[[ -n $SESSION ]] || fail "no session was recorded"
+say "What was stored: the session, its chunks (encrypted MP4), recording and context intervals, events."
 run tolvoctl sessions list
-run tolvoctl --json sessions list
-run tolvoctl sessions repair
-run_may_fail tolvoctl recording status
+run tolvoctl sessions show "$SESSION"
+run tolvoctl chunks list "$SESSION"
+run tolvoctl intervals "$SESSION"
+run tolvoctl events "$SESSION"
+
+CHUNK=$(tolvoctl --json chunks list "$SESSION" | json_ids | head -n 1)
+[[ -n $CHUNK ]] || fail "the session has no chunk"
+say "Decrypt the first chunk to a plain MP4 file (0600)."
+run tolvoctl chunks export "$SESSION" "$CHUNK" "$TOUR/chunk-0.mp4"
+if command -v ffprobe >/dev/null; then
+  run ffprobe -v error -show_entries stream=codec_name,width,height:format=duration -of compact "$TOUR/chunk-0.mp4"
+fi
 
 say "Lock the vault and stop the service."
 run tolvoctl vault lock
 run tolvoctl service stop
 wait "$SERVICE_PID" 2>/dev/null || true
 SERVICE_PID=
-say "Done; ${TOUR#"$PWD"/} is removed now."
+say "Done. The first chunk's video is ${TOUR#"$PWD"/}/chunk-0.mp4; the rest of ${TOUR#"$PWD"/} is removed now."

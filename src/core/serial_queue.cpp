@@ -27,10 +27,10 @@ void SerialQueue::async(Block block) {
 }
 
 void SerialQueue::asyncAfter(Duration delay, Block block) {
-  {
-    std::lock_guard lock(mutex_);
-    blocks_.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, sequence_++), std::move(block));
-  }
+  // Notified under the lock: once the block is queued it may run and end the queue's owner
+  // (a connection that closes), and the queue must not be touched after that.
+  std::lock_guard lock(mutex_);
+  blocks_.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, sequence_++), std::move(block));
   wake_.notify_one();
 }
 

@@ -11,13 +11,6 @@ namespace {
 
 constexpr const char* kLogSource = "ActiveDisplayResolver";
 
-// The main display: the monitor marked primary, else the first one listed; 0 when none.
-std::uint32_t mainDisplayID(const std::vector<Monitor>& monitors) {
-  auto primary = std::find_if(monitors.begin(), monitors.end(), [](const Monitor& m) { return m.primary; });
-  if (primary != monitors.end()) return primary->id;
-  return monitors.empty() ? 0 : monitors.front().id;
-}
-
 }  // namespace
 
 ActiveDisplayResolver::ActiveDisplayResolver(std::shared_ptr<WindowContextSource> source,
@@ -37,6 +30,12 @@ std::uint32_t ActiveDisplayResolver::resolveActiveDisplay() {
     }
   }
   return applyHysteresis(mainDisplayID(monitors), "main_display", "falling back to CGMainDisplayID()");
+}
+
+std::uint32_t ActiveDisplayResolver::mainDisplayID(const std::vector<Monitor>& monitors) {
+  auto primary = std::find_if(monitors.begin(), monitors.end(), [](const Monitor& m) { return m.primary; });
+  if (primary != monitors.end()) return primary->id;
+  return monitors.empty() ? 0 : monitors.front().id;
 }
 
 std::vector<std::uint32_t> ActiveDisplayResolver::getAvailableDisplays() const { return getAvailableDisplays(*displays_); }

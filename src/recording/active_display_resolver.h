@@ -36,6 +36,8 @@ class ActiveDisplayResolver {
   // The active monitor ids in the server's order; empty when there are none.
   [[nodiscard]] std::vector<std::uint32_t> getAvailableDisplays() const;
   [[nodiscard]] static std::vector<std::uint32_t> getAvailableDisplays(DisplayServer& displays);
+  // The main display: the monitor marked primary, else the first one listed; 0 when none.
+  [[nodiscard]] static std::uint32_t mainDisplayID(const std::vector<Monitor>& monitors);
 
  private:
   [[nodiscard]] std::optional<std::uint32_t> getFocusedWindowDisplay(const std::vector<Monitor>& monitors);

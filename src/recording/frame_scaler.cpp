@@ -6,7 +6,7 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <atomic>
+#include <mutex>
 #include <cstring>
 
 #include "core/handle.h"
@@ -26,29 +26,41 @@ struct FrameScaler::Impl {
   SwsHandle context;
 };
 
+struct FrameScaler::Pool {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<PixelBuffer>> free;
+};
+
 FrameScaler::FrameScaler(std::uint32_t width, std::uint32_t height)
     : width_(std::max<std::uint32_t>(width, 1)), height_(std::max<std::uint32_t>(height, 1)),
-      impl_(std::make_unique<Impl>()) {}
+      impl_(std::make_unique<Impl>()), pool_(std::make_shared<Pool>()) {}
 
 FrameScaler::~FrameScaler() = default;
 
 std::shared_ptr<PixelBuffer> FrameScaler::freeBuffer() {
-  for (auto& buffer : pool_) {
-    // Only we can make new holders of a buffer, so a count of one stays one. The fence
-    // orders the last holder's reads (released with its count decrement) before our writes.
-    if (buffer.use_count() == 1) {
-      std::atomic_thread_fence(std::memory_order_acquire);
-      return buffer;
+  std::unique_ptr<PixelBuffer> buffer;
+  {
+    std::lock_guard lock(pool_->mutex);
+    if (!pool_->free.empty()) {
+      buffer = std::move(pool_->free.back());
+      pool_->free.pop_back();
     }
   }
-  auto buffer = std::make_shared<PixelBuffer>();
-  buffer->width = width_;
-  buffer->height = height_;
-  buffer->stride = (width_ * 4 + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
-  buffer->bgra.resize(std::size_t{buffer->stride} * height_);
-  if (pool_.size() >= kPoolSize) pool_.erase(pool_.begin());
-  pool_.push_back(buffer);
-  return buffer;
+  if (!buffer) {
+    buffer = std::make_unique<PixelBuffer>();
+    buffer->width = width_;
+    buffer->height = height_;
+    buffer->stride = (width_ * 4 + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
+    buffer->bgra.resize(std::size_t{buffer->stride} * height_);
+  }
+  // The pool's mutex orders the last holder's reads before the next writes into the buffer.
+  return std::shared_ptr<PixelBuffer>(buffer.release(), [weak = std::weak_ptr<Pool>(pool_)](PixelBuffer* released) {
+    std::unique_ptr<PixelBuffer> owned(released);
+    if (const auto pool = weak.lock()) {
+      std::lock_guard lock(pool->mutex);
+      if (pool->free.size() < kPoolSize) pool->free.push_back(std::move(owned));
+    }
+  });
 }
 
 std::shared_ptr<const PixelBuffer> FrameScaler::scale(const GrabbedImage& image) {

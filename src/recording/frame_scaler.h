@@ -37,7 +37,10 @@ class FrameScaler {
   std::uint32_t width_;
   std::uint32_t height_;
   std::unique_ptr<Impl> impl_;
-  std::vector<std::shared_ptr<PixelBuffer>> pool_;
+  // Buffers whose last holder released them; the holders' deleter returns them here, on
+  // whatever thread drops the picture.
+  struct Pool;
+  std::shared_ptr<Pool> pool_;
 };
 
 }  // namespace tolvo

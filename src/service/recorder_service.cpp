@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <charconv>
 #include <filesystem>
 #include <thread>
 
@@ -37,12 +39,22 @@ namespace Paths = TolvoConstants::Paths;
 
 constexpr const char* kInvalidToken = "Invalid or expired token";
 constexpr const char* kVaultLocked = "Vault is locked";
+constexpr const char* kInvalidConfig = "Invalid config";
 // About 27000 session identifiers in one deleteSessions request.
 constexpr std::size_t kMaxSessionIDsDataBytes = 1024 * 1024;
 constexpr auto kTerminateDelay = std::chrono::milliseconds(200);
 constexpr auto kAccessibilityRecheckDelay = std::chrono::milliseconds(500);
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
+
+// The shortest text that reads back as `value`, with ".0" on whole numbers: 1.0, 2.5, 0.05.
+std::string decimalText(double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  std::string out(text, result.ptr);
+  if (std::isfinite(value) && out.find_first_of(".e") == std::string::npos) out += ".0";
+  return out;
+}
 
 // Base64 of `bytes`, with the intermediate copy wiped.
 std::string secretBase64(const SecureBytes& bytes) { return base64Encode(bytes.view()); }
@@ -96,6 +108,12 @@ const std::map<std::string_view, RecorderService::Handler>& RecorderService::han
       {"mintUISession", &RecorderService::mintUISession},
       {"lockUI", &RecorderService::lockUI},
       {"validateUIToken", &RecorderService::validateUIToken},
+      {"startRecording", &RecorderService::startRecording},
+      {"pauseRecording", &RecorderService::pauseRecording},
+      {"resumeRecording", &RecorderService::resumeRecording},
+      {"stopRecording", &RecorderService::stopRecording},
+      {"updateConfig", &RecorderService::updateConfig},
+      {"getRecordingStatus", &RecorderService::getRecordingStatus},
       {"repairInterruptedSessions", &RecorderService::repairInterruptedSessions},
       {"listSessions", &RecorderService::listSessions},
       {"deleteSessions", &RecorderService::deleteSessions},
@@ -374,6 +392,77 @@ void RecorderService::deleteSessions(const RpcParams& params, const RpcReply& re
     reply.send(Json{{"deleted", count}, {"error", nullptr}});
   } catch (const std::exception& e) {
     reply.send(Json{{"deleted", 0}, {"error", e.what()}});
+  }
+}
+
+void RecorderService::startRecording(const RpcParams& params, const RpcReply& reply) {
+  const bool keysLoaded = deps_.keys.isUnlocked();
+  xpcLog(std::string("startRecording called, vaultManager.isUnlocked=") + boolText(deps_.vault.isUnlocked()) +
+         ", KeyManager.isUnlocked=" + boolText(keysLoaded));
+  xpcLog("startRecording - temp dir: " + Paths::temporaryDirectory().string());
+  std::error_code ec;
+  xpcLog("startRecording - UI test marker exists at " + uiTestMarkerPath().string() + ": " +
+         boolText(std::filesystem::exists(uiTestMarkerPath(), ec)));
+  if (!deps_.vault.isUnlocked()) {
+    xpcLog("startRecording failed - vault is locked");
+    reply.send(failReply(kVaultLocked));
+    return;
+  }
+  xpcLog("startRecording - decoding config...");
+  RecordingConfig config;
+  try {
+    config = json::decode<RecordingConfig>(params.bytes("configData"));
+  } catch (const std::exception&) {
+    xpcLog("startRecording failed - invalid config");
+    reply.send(failReply(kInvalidConfig));
+    return;
+  }
+  xpcLog("startRecording - config decoded: fps=" + decimalText(config.fps) + ", codec=" + config.codec);
+  xpcLog(std::string("startRecording - Screen capture permission: ") +
+         boolText(ScreenCaptureEngine::hasPermission(deps_.recorder.displayServer())));
+  xpcLog("startRecording - calling recordingCoordinator.startRecording...");
+  try {
+    deps_.recorder.startRecording(config);
+  } catch (const std::exception& e) {
+    xpcLog(std::string("startRecording failed - ") + e.what());
+    reply.send(failReply(e.what()));
+    return;
+  }
+  xpcLog("startRecording - recording started successfully!");
+  reply.send(okReply());
+}
+
+void RecorderService::pauseRecording(const RpcParams& params, const RpcReply& reply) {
+  deps_.recorder.pauseRecording(fromRawValue<PauseReason>(params.text("reason")).value_or(PauseReason::user));
+  reply.send(okReply());
+}
+
+void RecorderService::resumeRecording(const RpcParams&, const RpcReply& reply) {
+  deps_.recorder.resumeRecording();
+  reply.send(okReply());
+}
+
+void RecorderService::stopRecording(const RpcParams&, const RpcReply& reply) {
+  deps_.recorder.stopRecording([reply] { reply.send(okReply()); });
+}
+
+void RecorderService::updateConfig(const RpcParams& params, const RpcReply& reply) {
+  RecordingConfig config;
+  try {
+    config = json::decode<RecordingConfig>(params.bytes("configData"));
+  } catch (const std::exception&) {
+    reply.send(failReply(kInvalidConfig));
+    return;
+  }
+  deps_.recorder.updateConfig(config);
+  reply.send(okReply());
+}
+
+void RecorderService::getRecordingStatus(const RpcParams&, const RpcReply& reply) {
+  try {
+    reply.send(Json{{"status", base64Encode(json::encode(deps_.recorder.status()))}, {"error", nullptr}});
+  } catch (const std::exception&) {
+    reply.send(Json{{"status", nullptr}, {"error", nullptr}});
   }
 }
 

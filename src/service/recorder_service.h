@@ -69,6 +69,12 @@ class RecorderService final : public ConnectionHandler {
   void mintUISession(const RpcParams&, const RpcReply&);
   void lockUI(const RpcParams&, const RpcReply&);
   void validateUIToken(const RpcParams&, const RpcReply&);
+  void startRecording(const RpcParams&, const RpcReply&);
+  void pauseRecording(const RpcParams&, const RpcReply&);
+  void resumeRecording(const RpcParams&, const RpcReply&);
+  void stopRecording(const RpcParams&, const RpcReply&);
+  void updateConfig(const RpcParams&, const RpcReply&);
+  void getRecordingStatus(const RpcParams&, const RpcReply&);
   void repairInterruptedSessions(const RpcParams&, const RpcReply&);
   void listSessions(const RpcParams&, const RpcReply&);
   void deleteSessions(const RpcParams&, const RpcReply&);

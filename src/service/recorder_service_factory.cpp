@@ -1,5 +1,7 @@
 #include "service/recorder_service_factory.h"
 
+#include <chrono>
+
 #include "crypto/key_manager.h"
 #include "db/database_manager.h"
 #include "recording/recording_coordinator.h"
@@ -7,9 +9,18 @@
 #include "vault/vault_manager.h"
 
 namespace tolvo {
+namespace {
+
+// Stopping finishes the open chunk (a few encoder frames and one database update); the bound
+// only matters when the database or the disk hangs.
+constexpr std::chrono::seconds kStopTimeout{30};
+
+}  // namespace
 
 ConnectionHandlerFactory makeRecorderServiceFactory() {
-  VaultManager::setRecordingStopper([] { RecordingCoordinator::shared().stopRecording(nullptr); });
+  // Locking waits for the recording to stop, so that its last chunk and the session are
+  // closed in the database before the database closes.
+  VaultManager::setRecordingStopper([] { (void)RecordingCoordinator::shared().stopRecordingAndWait(kStopTimeout); });
   // Create the process-wide instances now, on the main thread, so that accepting a
   // connection never waits for their set-up (UI test mode detection, the secret store).
   (void)VaultManager::shared();
@@ -18,7 +29,7 @@ ConnectionHandlerFactory makeRecorderServiceFactory() {
 }
 
 void shutdownServices() {
-  RecordingCoordinator::shared().stopRecording(nullptr);
+  (void)RecordingCoordinator::shared().stopRecordingAndWait(kStopTimeout);
   DatabaseManager::shared().close();
   KeyManager::shared().clearKeys();
 }

@@ -1,19 +1,40 @@
 // tolvoctl as a person or a script runs it, against the real service: what it says and its
 // exit status (0 done, 1 failed, 2 refused, 3 no service), --json, --password-stdin, and the
 // on-demand start of the service.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "real_service.h"
 #include "support/raw_client.h"
+#include "support/x_server.h"
 
 namespace tolvo::test {
 namespace {
 
 using Json = nlohmann::json;
 
-using TolvoctlTest = RealServiceTest;
+class TolvoctlTest : public RealServiceTest {
+ protected:
+  Json status() { return Json::parse(ctl("--json record status").out); }
+  // The recorder's status once `done` holds for it, or the last one read after 30 s.
+  Json awaitStatus(const std::function<bool(const Json&)>& done) {
+    Json now = status();
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         !done(now) && std::chrono::steady_clock::now() < end; now = status()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return now;
+  }
+};
+
+std::string usageError(const std::string& message) { return message + "\nRun with --help for more information.\n"; }
 
 TEST_F(TolvoctlTest, CommandsTellTheNextStepAndExitByOutcome) {
   setEnv("DISPLAY", ":9999");  // a display that does not exist
@@ -39,11 +60,8 @@ TEST_F(TolvoctlTest, CommandsTellTheNextStepAndExitByOutcome) {
 
   EXPECT_EQ(Json::parse(ctl("--json vault status").out), Json::parse(R"({"exists":true,"unlocked":true})"));
 
-  EXPECT_EQ(ctl("recording status"),
-            (CtlResult{2, "", "tolvoctl: `recording status` is not available: this build of tolvo-recorder-service "
-                              "does not offer it yet\n"}));
-  EXPECT_EQ(ctl("call getRecordingStatus"), (CtlResult{2, "", "tolvoctl: method not found: getRecordingStatus\n"
-                                                             "  (the service refused the request, JSON-RPC error -32601)\n"}));
+  EXPECT_EQ(ctl("call noSuchOperation"), (CtlResult{2, "", "tolvoctl: method not found: noSuchOperation\n"
+                                                         "  (the service refused the request, JSON-RPC error -32601)\n"}));
   EXPECT_EQ(Json::parse(ctl("call isVaultUnlocked").out), Json::parse(R"({"unlocked":true})"));
   EXPECT_EQ(ctl("permissions --request"), (CtlResult{0, "Screen recording: not granted\nAccessibility:    not trusted\n", ""}));
   const auto usage = ctl("sessions frobnicate");
@@ -69,6 +87,70 @@ TEST_F(TolvoctlTest, StartsTheServiceOnDemandAndStopsIt) {
   EXPECT_EQ(run(socket + "service stop"), (CtlResult{0, "Service stopped.\n", ""}));
   EXPECT_THROW(RawClient{path}, std::runtime_error);
   EXPECT_EQ(run(socket + "service stop").out, "No service is running.\n");
+}
+
+TEST_F(TolvoctlTest, RecordConfigRewritesItsKeysAndReachesOnlyARunningService) {
+  const auto file = configHome() / "TolvoDesk" / "defaults.json";
+  writeText(file, R"({"theme": "dark", "recordingFPS": 3, "recordingVideoScale": 0.5})");
+  EXPECT_EQ(ctl("record config --fps 2 --codec h264 --no-audio --chunk-seconds 30").exitCode, 0);
+  EXPECT_FALSE(std::filesystem::exists(socketPath())) << "no service is started for new defaults";
+  const auto written = Json::parse(R"({"theme": "dark", "recordingFPS": 2.0, "recordingVideoScale": 0.5,
+      "recordingCodec": "h264", "recordingAudio": false, "recordingChunkDurationSeconds": 30})");
+  EXPECT_EQ(Json::parse(readText(file)), written);
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  for (const auto& [arguments, message] : std::vector<std::pair<std::string, std::string>>{
+           {"--fps -1", R"(--fps: frames per second must be a number above 0 and at most 60, not "-1")"},
+           {"--codec vp9", R"(--codec: the codec must be hevc or h264, not "vp9")"},
+           {"--chunk-seconds 2.5",
+            R"(--chunk-seconds: a chunk must last a whole number of seconds from 1 to 86400, not "2.5")"},
+           {"--quality 1", R"(--quality: the quality must be a number from 0.3 to 0.9, not "1")"}}) {
+    const auto refused = ctl("record config " + arguments);
+    EXPECT_GE(refused.exitCode, 100) << arguments;
+    EXPECT_EQ(refused.err, usageError(message));
+  }
+  EXPECT_EQ(Json::parse(readText(file)), written) << "refused values change nothing";
+
+  start();
+  const auto sent = Json::parse(ctl("--json record config --quality 0.5").out);
+  EXPECT_EQ(sent["serviceUpdated"], true);
+  EXPECT_EQ(sent["defaults"], Json::parse(R"({"recordingFPS": 2.0, "recordingCodec": "h264", "recordingVideoScale": 0.5,
+      "recordingVideoQuality": 0.5, "recordingAudio": false, "recordingScreensaver": false,
+      "recordingChunkDurationSeconds": 30})"));
+  EXPECT_EQ(Json::parse(ctl("--json record config").out), sent["defaults"]);
+  EXPECT_EQ(ctl("record status").out,
+            "State:    idle\nSession:  -\nChunk:    -\nFrames:   0\nWritten:  0 bytes\n"
+            "Config:   2 fps, h264, scale 0.5, quality 0.5, no audio, screensaver not recorded, chunks of 30 s\n");
+  EXPECT_EQ(ctl("record pause --reason nap").err,
+            usageError("--reason: nap not in {lid_closed,screensaver,user,lock_screen,sleep}"));
+}
+
+TEST_F(TolvoctlTest, RecordsADisplayFromStartToStop) {
+  if (!XServer::available(XServer::Kind::xvfb)) GTEST_SKIP() << "Xvfb missing";
+  XServer x(root(), {XServer::Kind::xvfb, 640, 480, false});
+  setEnv("DISPLAY", x.display());
+  start();
+  EXPECT_EQ(ctl("record start").err, "tolvoctl: there is no vault yet; create one with `tolvoctl vault create`\n");
+  ASSERT_EQ(ctl("--password-stdin vault create", "pw\n").exitCode, 0);
+  EXPECT_EQ(ctl("record start --fps 5 --scale 0.5 --chunk-seconds 1"),
+            (CtlResult{0, "Recording (5 fps, hevc, scale 0.5, quality 0.7, no audio, screensaver not recorded, "
+                          "chunks of 1 s).\n", ""}));
+  const Json recording = awaitStatus([](const Json& s) { return s.value("framesCaptured", 0) > 0; });
+  const std::string session = recording.value("currentSessionId", "");
+  ASSERT_FALSE(session.empty()) << recording;
+  EXPECT_EQ(ctl("record status").out.rfind("State:    recording\nSession:  " + session + "\n", 0), 0u);
+
+  EXPECT_EQ(ctl("recording pause --reason lid_closed").out, "Paused.\n");
+  EXPECT_EQ(awaitStatus([](const Json& s) { return s["state"] == "paused"; })["pauseReason"], "lid_closed");
+  ASSERT_TRUE(service_->isRunning());
+  const std::string paused = ctl("record status").out;
+  EXPECT_NE(paused.find("\nPaused:   lid_closed since "), std::string::npos) << paused;
+  EXPECT_EQ(ctl("record resume").out, "Resumed.\n");
+  EXPECT_EQ(ctl("record stop"), (CtlResult{0, "Stopped.\n", ""}));
+  EXPECT_EQ(status()["state"], "idle") << "stop answers once the recorder has stopped";
+  EXPECT_NE(ctl("sessions list").out.find(session), std::string::npos);
 }
 
 }  // namespace

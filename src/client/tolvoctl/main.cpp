@@ -3,6 +3,7 @@
 // needs an unlocked vault (a locked vault's database cannot be read).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -19,13 +20,17 @@
 #include "client/service_launcher.h"
 #include "client/tolvo_client.h"
 #include "core/base64.h"
+#include "core/raw_enum.h"
 #include "core/records.h"
 #include "core/recording_config.h"
 #include "core/service_protocol.h"
+#include "core/time_util.h"
 #include "core/tolvo_constants.h"
+#include "core/user_defaults.h"
 #include "client/tolvoctl/chunk_export.h"
 #include "client/tolvoctl/output.h"
 #include "client/tolvoctl/password_prompt.h"
+#include "client/tolvoctl/record_config.h"
 
 #ifndef TOLVO_VERSION
 #define TOLVO_VERSION "0.0.0"
@@ -384,16 +389,110 @@ void events(Context& ctx, const std::string& session, std::int64_t from, std::in
   table.print(std::cout);
 }
 
-void recordingStatus(Context& ctx) {
+void recordStatus(Context& ctx) {
   const auto status = requireValue(ctx.client().getRecordingStatus(), "the service returned no status");
   if (ctx.json()) return printJson(Json(status));
+  using State = RecordingStatus::State;
+  const std::int64_t now = nowUnixMs();
+  auto since = [now](Timestamp t) { return std::max<std::int64_t>(0, now - toUnixMs(t)); };
   std::cout << "State:    " << rawValue(status.state) << '\n'
             << "Session:  " << orDash(status.currentSessionId) << '\n'
             << "Chunk:    " << orDash(status.currentChunkId) << '\n'
             << "Frames:   " << status.framesCaptured << '\n'
-            << "Written:  " << formatBytes(status.bytesWritten) << '\n';
-  if (status.pauseReason) std::cout << "Paused:   " << rawValue(*status.pauseReason) << '\n';
+            << "Written:  " << formatBytesExact(status.bytesWritten) << '\n';
+  if ((status.state == State::recording || status.state == State::paused) && status.startedAt) {
+    std::cout << "Uptime:   " << formatClockMs(since(*status.startedAt)) << '\n';
+  }
+  if (status.state == State::paused || status.pauseReason) {
+    std::cout << "Paused:   " << (status.pauseReason ? rawValue(*status.pauseReason) : "-");
+    if (status.pausedAt) {
+      std::cout << " since " << formatTimeMs(toUnixMs(*status.pausedAt)) << " ("
+                << formatClockMs(since(*status.pausedAt)) << ')';
+    }
+    std::cout << '\n';
+  }
   if (status.errorMessage) std::cout << "Error:    " << *status.errorMessage << '\n';
+  std::cout << "Config:   " << describe(status.config) << '\n';
+}
+
+void recordStart(Context& ctx, const RecordingConfigChange& change) {
+  const RecordingConfig config = change.appliedTo(RecordingConfig::defaultConfig());
+  ctx.requireUnlockedVault();
+  requireOk(ctx.client().startRecording(config));
+  if (ctx.json()) return printJson({{"ok", true}});
+  std::cout << "Recording (" << describe(config) << ").\n";
+}
+
+void printDefaults(const std::filesystem::path& path, const RecordingConfig& config) {
+  std::cout << "Defaults (" << path.string() << "):\n";
+  const Json keys = defaultsJson(config);
+  std::size_t width = 0;
+  for (const auto& [key, value] : keys.items()) width = std::max(width, key.size());
+  for (const auto& [key, value] : keys.items()) {
+    std::cout << "  " << key << std::string(width - key.size() + 2, ' ') << value.dump() << '\n';
+  }
+}
+
+// Without settings prints the effective defaults. With settings writes them into the
+// defaults file and hands the resulting configuration to a service that is running; none is
+// started for this, since the next start reads the file anyway.
+void recordConfig(Context& ctx, const RecordingConfigChange& change) {
+  const std::filesystem::path path = TolvoConstants::Paths::userDefaultsFile();
+  if (change.empty()) {
+    const RecordingConfig config(UserDefaults::fromFile(path));
+    if (ctx.json()) return printJson(defaultsJson(config));
+    return printDefaults(path, config);
+  }
+  const RecordingConfig config = saveDefaults(path, change);
+  TolvoClient* running = ctx.runningClient();
+  if (running != nullptr) {
+    OkResult result;
+    try {
+      result = running->updateConfig(config);
+    } catch (const ClientError& e) {
+      result.error = e.what();
+    }
+    if (!result.ok) {
+      throw OperationFailed("saved the defaults to " + path.string() + ", but the running service did not take them: " +
+                            explainServiceError(result.error.value_or("no reason given")));
+    }
+  }
+  if (ctx.json()) {
+    return printJson(
+        {{"path", path.string()}, {"defaults", defaultsJson(config)}, {"serviceUpdated", running != nullptr}});
+  }
+  std::cout << (running != nullptr
+                    ? "Saved the defaults and sent them to the running service.\n"
+                    : "Saved the defaults; no service is running, they take effect at the next start.\n");
+  printDefaults(path, config);
+}
+
+// The settings flags of `record start` and `record config`, collected in `change`. A bad
+// value is a command-line error, reported before anything runs.
+void addSettingFlags(CLI::App* command, RecordingConfigChange& change) {
+  auto setting = [command](const std::string& name, const std::string& help, auto parse, auto& field) {
+    auto store = [name, parse, &field](const std::string& text) {
+      try {
+        field = parse(text);
+      } catch (const InvalidSetting& e) {
+        throw CLI::ValidationError(name, e.what());
+      }
+    };
+    command->add_option_function<std::string>(name, store, help)->type_name("VALUE");
+  };
+  setting("--fps", "Frames per second, above 0 and at most 60", parseFps, change.fps);
+  setting("--codec", "Video codec: hevc or h264", parseCodec, change.codec);
+  setting("--scale", "Picture scale, 0.25 to 1", parseVideoScale, change.videoScale);
+  setting("--quality", "Video quality, 0.3 to 0.9", parseVideoQuality, change.videoQuality);
+  setting("--chunk-seconds", "Length of one chunk in whole seconds", parseChunkSeconds, change.chunkDurationSeconds);
+  auto toggle = [command](const std::string& name, std::optional<bool>& field, const std::string& on,
+                          const std::string& off) {
+    command->add_flag_function("--" + name, [&field](std::int64_t) { field = true; }, on);
+    command->add_flag_function("--no-" + name, [&field](std::int64_t) { field = false; }, off);
+  };
+  toggle("audio", change.recordAudio, "Record the microphone too", "Do not record the microphone");
+  toggle("screensaver", change.recordScreensaver, "Go on recording while the screensaver runs",
+         "Pause while the screensaver runs");
 }
 
 void simpleOk(Context& ctx, const OkResult& result, const char* done) {
@@ -540,25 +639,31 @@ int run(int argc, char** argv) {
   eventsCommand->add_option("--to", to, "End, milliseconds since 1970");
   on(eventsCommand, [&](Context& c) { events(c, sessionId, from, to); });
 
-  // recording
-  auto* recording = app.add_subcommand("recording", "Start, pause, resume or stop recording")->require_subcommand(1);
-  on(recording->add_subcommand("status", "The recorder's state"), recordingStatus);
-  RecordingConfig config = RecordingConfig::defaultConfig();
-  auto* start = recording->add_subcommand("start", "Start recording (the vault must be unlocked)");
-  start->add_option("--fps", config.fps, "Frames per second")->capture_default_str();
-  start->add_option("--codec", config.codec, "Video codec")->capture_default_str()->check(CLI::IsMember({"hevc", "h264"}));
-  start->add_option("--chunk-seconds", config.chunkDurationSeconds, "Length of one chunk in seconds")
-      ->capture_default_str();
-  start->add_flag("--audio", config.recordAudio, "Record the microphone too");
-  on(start, [&](Context& c) { simpleOk(c, c.client().startRecording(config), "Recording."); });
+  // record (also reachable as "recording", its earlier name)
+  auto* record = app.add_subcommand("record", "Start, pause, resume or stop recording; its status and defaults")
+                     ->require_subcommand(1);
+  record->alias("recording");
+  on(record->add_subcommand("status", "The recorder's state, counters and configuration"), recordStatus);
+  RecordingConfigChange startChange;
+  auto* start = record->add_subcommand("start", "Start recording (the vault must be unlocked)");
+  start->footer("Settings not named come from the defaults (`tolvoctl record config`).");
+  addSettingFlags(start, startChange);
+  on(start, [&](Context& c) { recordStart(c, startChange); });
   std::string reason = "user";
-  auto* pause = recording->add_subcommand("pause", "Pause recording");
-  pause->add_option("--reason", reason, "Pause reason: user, lidClosed, screensaver, lockScreen or sleep (default user)");
+  std::vector<std::string> reasons;
+  for (const auto& [value, raw] : RawEnum<PauseReason>::table) reasons.emplace_back(raw);
+  auto* pause = record->add_subcommand("pause", "Pause recording");
+  pause->add_option("--reason", reason, "Why: user, lid_closed, screensaver, lock_screen or sleep (default user)")
+      ->check(CLI::IsMember(reasons));
   on(pause, [&](Context& c) { simpleOk(c, c.client().pauseRecording(reason), "Paused."); });
-  on(recording->add_subcommand("resume", "Resume recording"),
+  on(record->add_subcommand("resume", "Resume recording"),
      [](Context& c) { simpleOk(c, c.client().resumeRecording(), "Resumed."); });
-  on(recording->add_subcommand("stop", "Stop recording"),
+  on(record->add_subcommand("stop", "Stop recording; returns once the recorder has stopped"),
      [](Context& c) { simpleOk(c, c.client().stopRecording(), "Stopped."); });
+  RecordingConfigChange configChange;
+  auto* config = record->add_subcommand("config", "Show the default settings, or change them with the flags of start");
+  addSettingFlags(config, configChange);
+  on(config, [&](Context& c) { recordConfig(c, configChange); });
 
   bool requestPermissions = false;
   auto* permissionsCommand = app.add_subcommand("permissions", "Screen-recording and accessibility permissions");

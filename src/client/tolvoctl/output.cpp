@@ -34,6 +34,15 @@ std::string formatDurationMs(std::optional<std::int64_t> ms) {
   return text;
 }
 
+std::string formatClockMs(std::optional<std::int64_t> ms) {
+  if (!ms || *ms < 0) return "-";
+  const std::int64_t total = *ms / 1000;
+  char text[48];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(total / 3600),
+                static_cast<long long>((total % 3600) / 60), static_cast<long long>(total % 60));
+  return text;
+}
+
 std::string formatBytes(std::optional<std::int64_t> bytes) {
   if (!bytes) return "-";
   const double value = static_cast<double>(*bytes);
@@ -43,6 +52,11 @@ std::string formatBytes(std::optional<std::int64_t> bytes) {
   else if (value < 1024.0 * 1024 * 1024) std::snprintf(text, sizeof text, "%.1f MiB", value / (1024.0 * 1024));
   else std::snprintf(text, sizeof text, "%.1f GiB", value / (1024.0 * 1024 * 1024));
   return text;
+}
+
+std::string formatBytesExact(std::int64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  return formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)";
 }
 
 namespace {

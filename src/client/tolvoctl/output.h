@@ -15,8 +15,15 @@ namespace tolvo::ctl {
 // A span of milliseconds as "1h 02m 03s" / "2m 05s" / "4s"; "-" for nothing.
 [[nodiscard]] std::string formatDurationMs(std::optional<std::int64_t> ms);
 
+// A span of milliseconds as a clock reading "h:mm:ss" ("0:02:05", "27:00:00"); "-" for
+// nothing or a negative span.
+[[nodiscard]] std::string formatClockMs(std::optional<std::int64_t> ms);
+
 // Byte counts as "1.5 MiB".
 [[nodiscard]] std::string formatBytes(std::optional<std::int64_t> bytes);
+
+// Byte counts for people and exactly: "1.5 MiB (1572864 bytes)"; "512 bytes" below 1 KiB.
+[[nodiscard]] std::string formatBytesExact(std::int64_t bytes);
 
 // How many columns `text` takes on a terminal, counting one per UTF-8 character.
 [[nodiscard]] std::size_t displayWidth(std::string_view text);
