@@ -57,6 +57,16 @@ void switchLog(std::string message) {
 
 std::string describe(const std::exception& e) { return e.what(); }
 
+// Database writes made while recording are best effort: a failure leaves the row as it was
+// and the recording goes on (an interrupted session's repair closes what stayed open).
+template <typename Write>
+void bestEffort(Write&& write) {
+  try {
+    write();
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 RecordingError::RecordingError(Code code) : Error(describe(code)), code_(code) {}
@@ -153,11 +163,7 @@ void RecordingCoordinator::rcLog(const std::string& message) const {
 void RecordingCoordinator::logEvent(EventType type) {
   const auto sessionId = currentSessionId();
   if (!sessionId) return;
-  try {
-    deps_.database.createEvent(Event{0, *sessionId, nowUnixMs(), type, std::nullopt});
-  } catch (const std::exception&) {
-    // Events written while recording are best effort.
-  }
+  bestEffort([&] { deps_.database.createEvent(Event{0, *sessionId, nowUnixMs(), type, std::nullopt}); });
 }
 
 // ---- start, pause, resume, stop, configuration ----
@@ -504,11 +510,7 @@ void RecordingCoordinator::finalizeCurrentChunk(bool rotateIfNeeded) {
     status_.bytesWritten += plainLength;
     status_.currentChunkId.reset();
   }
-  try {
-    deps_.database.updateChunkEnded(chunk.id, nowUnixMs(), plainLength);
-  } catch (const std::exception&) {
-    // Best effort; the repair of interrupted sessions closes the row from the file.
-  }
+  bestEffort([&] { deps_.database.updateChunkEnded(chunk.id, nowUnixMs(), plainLength); });
   currentChunk_.reset();
   encryptedWriter_.reset();
   chunkStartTime_.reset();
@@ -664,35 +666,23 @@ void RecordingCoordinator::startNewRecordingInterval() {
 }
 
 void RecordingCoordinator::endCurrentRecordingInterval() {
-  if (!lastRecordingIntervalId_) return;
-  try {
-    deps_.database.updateRecordingIntervalEnd(*lastRecordingIntervalId_, nowUnixMs());
-  } catch (const std::exception&) {
+  if (const auto id = std::exchange(lastRecordingIntervalId_, std::nullopt)) {
+    bestEffort([&] { deps_.database.updateRecordingIntervalEnd(*id, nowUnixMs()); });
   }
-  lastRecordingIntervalId_.reset();
 }
 
 void RecordingCoordinator::endCurrentContextInterval() {
-  if (!lastContextIntervalId_) return;
-  try {
-    deps_.database.updateContextIntervalEnd(*lastContextIntervalId_, nowUnixMs());
-  } catch (const std::exception&) {
+  if (const auto id = std::exchange(lastContextIntervalId_, std::nullopt)) {
+    bestEffort([&] { deps_.database.updateContextIntervalEnd(*id, nowUnixMs()); });
   }
-  lastContextIntervalId_.reset();
 }
 
 void RecordingCoordinator::finalizeCurrentSession() {
   const auto sessionId = currentSessionId();
   if (!sessionId) return;
   const std::int64_t now = nowUnixMs();
-  try {
-    deps_.database.updateSessionEnded(*sessionId, now);
-  } catch (const std::exception&) {
-  }
-  try {
-    deps_.database.createEvent(Event{0, *sessionId, now, EventType::sessionEnded, std::nullopt});
-  } catch (const std::exception&) {
-  }
+  bestEffort([&] { deps_.database.updateSessionEnded(*sessionId, now); });
+  bestEffort([&] { deps_.database.createEvent(Event{0, *sessionId, now, EventType::sessionEnded, std::nullopt}); });
   std::lock_guard lock(mutex_);
   sessionId_.reset();
 }
