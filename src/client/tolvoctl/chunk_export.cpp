@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/file_util.h"
+#include "core/mp4_boxes.h"
 #include "crypto/qxv_reader.h"
 #include "crypto/symmetric_key.h"
 
@@ -63,16 +64,19 @@ std::int64_t exportChunk(TolvoClient& client, const UISessionToken& token, std::
     throw std::runtime_error("chunk file " + file.string() + " holds " + std::to_string(plaintext.size()) +
                              " bytes of video, expected " + std::to_string(length));
   }
+  // A chunk recovered after a crash ends inside its last fragment: that part is left out, so
+  // the file plays to its end without a damaged last picture.
+  const ByteView playable = plaintext.view().first(completeMp4Prefix(plaintext.view()));
   try {
     if (out == "-") {
-      fs::writeAll(STDOUT_FILENO, plaintext.view(), "standard output");
+      fs::writeAll(STDOUT_FILENO, playable, "standard output");
     } else {
-      fs::writeFileAtomically(out, plaintext.view());
+      fs::writeFileAtomically(out, playable);
     }
   } catch (const Error& e) {
     throw std::runtime_error(e.what());
   }
-  return length;
+  return static_cast<std::int64_t>(playable.size());
 }
 
 }  // namespace tolvo::ctl
