@@ -109,18 +109,9 @@ run_may_fail() {  # a command whose failure is part of the story
   "$@" || status=$?
   echo "(exit status $status)"
 }
-fail() {
-  echo "tour: $*" >&2
-  exit 1
-}
-until_true() {  # runs the command every 50 ms until it succeeds, for at most 20 s
-  local _
-  for _ in $(seq 400); do
-    "$@" && return 0
-    sleep 0.05
-  done
-  return 1
-}
+PROGRAM=tour
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 x_client() {  # starts an X program in the background, stopped when the tour ends
   "$@" >>"$TOUR/x/clients.log" 2>&1 &
   X_PIDS+=("$!")

@@ -55,18 +55,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-fail() {
-  echo "record_process: $*" >&2
-  exit 1
-}
-until_true() {  # runs the command every 50 ms until it succeeds, for at most 20 s
-  local _
-  for _ in $(seq 400); do
-    "$@" && return 0
-    sleep 0.05
-  done
-  return 1
-}
+PROGRAM=record_process
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 cpu_ticks() {  # PID: user + system clock ticks so far (the fields after the command name)
   local stat
   stat=$(<"/proc/$1/stat")
