@@ -55,18 +55,9 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-fail() {
-  echo "soak: $*" >&2
-  exit 1
-}
-until_true() {  # runs the command every 50 ms until it succeeds, for at most 20 s
-  local _
-  for _ in $(seq 400); do
-    "$@" && return 0
-    sleep 0.05
-  done
-  return 1
-}
+PROGRAM=soak
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # A throwaway home for the service and tolvoctl: DIR/{tmp,run,data,config,home}.
 use_sandbox() {  # DIR NAME
@@ -92,7 +83,7 @@ stop_service() {
 }
 
 # Exports CHUNK of SESSION and has ffprobe decode every picture; a failure leaves its reason in
-# SANDBOX/check.err.
+# SANDBOX/check.err. Returns 2 for a chunk cut by a crash before its first complete picture.
 check_chunk() {  # SESSION CHUNK
   local file=$SANDBOX/check.mp4 err=$SANDBOX/check.err frames
   rm -f "$file"
@@ -104,8 +95,8 @@ check_chunk() {  # SESSION CHUNK
     "$file" 2>"$err") || true
   rm -f "$file"
   [[ ! -s $err && $frames =~ ^[0-9]+$ && $frames -gt 0 ]] && return 0
-  [[ -s $err ]] || echo "no picture" >"$err"
-  sed -i "1s/^/ffprobe (${frames:-0} pictures decoded): /" "$err"
+  [[ -s $err ]] || return 2
+  sed -i "1s|^|ffprobe (${frames:-0} pictures decoded): |" "$err"
   return 1
 }
 # Checks every chunk of SESSION with a plaintext length; prints "chunks checked failed unfinished".
@@ -113,10 +104,12 @@ check_session() {  # SESSION
   local chunks=0 checked=0 failed=0 unfinished=0 id length
   while read -r id length; do
     chunks=$((chunks + 1))
-    if [[ $length == null || $length == 0 ]]; then
-      unfinished=$((unfinished + 1))
-    elif check_chunk "$1" "$id"; then
+    local status=2
+    [[ $length == null || $length == 0 ]] || { check_chunk "$1" "$id" && status=0 || status=$?; }
+    if ((status == 0)); then
       checked=$((checked + 1))
+    elif ((status == 2)); then
+      unfinished=$((unfinished + 1))
     else
       failed=$((failed + 1))
       echo "soak: chunk $id of session $1: $(head -c 300 "$SANDBOX/check.err" | tr '\n' ' ')" >&2
@@ -183,7 +176,7 @@ if ((DURATION > 0)); then
       printf "soak: slope over the second half %+.0f kB per hour (%d samples); of the 10-minute minima %+.0f kB per hour\n",
         slope, k, floor
     }' "$SANDBOX/rss.csv"
-  echo "soak: long run: $chunks chunks, $checked exported and decoded, $failed failed, $unfinished without a length"
+  echo "soak: long run: $chunks chunks, $checked exported and decoded, $failed failed, $unfinished without a complete picture"
 fi
 
 if ((KILLS > 0)); then
@@ -212,7 +205,7 @@ if ((KILLS > 0)); then
   stop_service
   echo "soak: crash loop: $KILLS kills, $started recordings started, $sessions sessions, $repaired repaired, $open left open"
   echo "soak: crash loop: ${total[0]} chunks, ${total[1]} exported and decoded, ${total[2]} failed," \
-    "${total[3]} without a length (cut by the kill)"
+    "${total[3]} without a complete picture (cut by the kill)"
   ((started == KILLS && sessions == KILLS && open == 0 && total[2] == 0 && total[1] > 0)) || status=1
 fi
 
