@@ -65,8 +65,10 @@ std::int64_t exportChunk(TolvoClient& client, const UISessionToken& token, std::
                              " bytes of video, expected " + std::to_string(length));
   }
   // A chunk recovered after a crash ends inside its last fragment: that part is left out, so
-  // the file plays to its end without a damaged last picture.
-  const ByteView playable = plaintext.view().first(completeMp4Prefix(plaintext.view()));
+  // the file plays to its end without a damaged last picture. What is not an MP4 stream with a
+  // complete movie header is written as it is.
+  const std::size_t complete = completeMp4Prefix(plaintext.view());
+  const ByteView playable = complete == 0 ? plaintext.view() : plaintext.view().first(complete);
   try {
     if (out == "-") {
       fs::writeAll(STDOUT_FILENO, playable, "standard output");
