@@ -326,7 +326,12 @@ void RecorderService::repairInterruptedSessions(const RpcParams&, const RpcReply
     return;
   }
   try {
-    const auto count = repairInterruptedSessionsInDatabase(deps_.database, Paths::chunksDirectory(), nowUnixMs());
+    const auto chunkKey = [this](const std::string& chunkId) -> std::optional<SymmetricKey> {
+      const auto master = deps_.keys.getMasterKey();
+      return master ? std::optional(deps_.keys.deriveChunkKey(*master, chunkId)) : std::nullopt;
+    };
+    const auto count =
+        repairInterruptedSessionsInDatabase(deps_.database, Paths::chunksDirectory(), nowUnixMs(), chunkKey);
     reply.send(Json{{"repaired", count}, {"error", nullptr}});
   } catch (const std::exception& e) {
     reply.send(Json{{"repaired", 0}, {"error", e.what()}});

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "crypto/qxv_reader.h"
 #include "db/database_manager.h"
 #include "service/vault_paths.h"
 
@@ -42,8 +43,24 @@ std::int64_t estimatedPlaintextLength(const Chunk& chunk, const std::filesystem:
   return full * page + tail;
 }
 
+// `length` (from the file's size) when its last page opens with `key`, else the length of the
+// whole pages before it.
+std::int64_t openableLength(const Chunk& chunk, const std::filesystem::path& chunksDirectory, std::int64_t length,
+                            const SymmetricKey& key) {
+  const std::int64_t page = std::max<std::int64_t>(chunk.pageSize, 1);
+  const std::int64_t whole = length / page * page;
+  if (whole == length) return length;
+  try {
+    const auto file = resolveInside(chunksDirectory, chunk.fileRelpath);
+    if (file) (void)QXVReader(*file, key).readRange(whole, length - whole, length);
+    return length;
+  } catch (const std::exception&) {
+    return whole;
+  }
+}
+
 std::int64_t repairInterruptedSessionsInDatabase(DatabaseManager& database, const std::filesystem::path& chunksDirectory,
-                                                 std::int64_t nowMs) {
+                                                 std::int64_t nowMs, const ChunkKeySource& chunkKey) {
   std::vector<Session> open;
   for (auto& s : database.listSessions(kSessionsExamined, 0)) {
     if (!s.endedAtMs) open.push_back(std::move(s));
@@ -60,7 +77,11 @@ std::int64_t repairInterruptedSessionsInDatabase(DatabaseManager& database, cons
 
     for (const auto& chunk : chunks) {
       if (chunk.endAtMs) continue;
-      database.updateChunkEnded(chunk.id, end, estimatedPlaintextLength(chunk, chunksDirectory));
+      std::int64_t length = estimatedPlaintextLength(chunk, chunksDirectory);
+      if (const auto key = length > 0 && chunkKey ? chunkKey(chunk.id) : std::nullopt) {
+        length = openableLength(chunk, chunksDirectory, length, *key);
+      }
+      database.updateChunkEnded(chunk.id, end, length);
       recordEvent(database, session.id, end, EventType::chunkEnded);
     }
     // The lists come in start order, so the last element is the interval that started last.

@@ -148,11 +148,13 @@ TEST_F(RecorderServiceTest, DataAccessSyncRepairAndDeletionOverTheSocket) {
     (void)db.createContextInterval({0, "crashed", 6000, 6400, "org.example.Editor", "Editor", "notes.txt", "1"});
     db.createEvent({0, "crashed", 6001, EventType::sessionStarted, std::nullopt});
   });
-  // An encrypted chunk file cut off by the crash: one full page and 100 bytes of the next.
+  // An encrypted chunk file torn by the crash: one whole page and 100 bytes of the next.
   {
-    QXVWriter writer(vaultDir() / "Chunks" / "chunk-a.qxv", "chunk-a", KeyManager().deriveChunkKey(master, "chunk-a"));
-    writer.write(Bytes(65536 + 100, 0x42));
+    const auto path = vaultDir() / "Chunks" / "chunk-a.qxv";
+    QXVWriter writer(path, "chunk-a", KeyManager().deriveChunkKey(master, "chunk-a"));
+    writer.write(Bytes(2 * 65536, 0x42));
     (void)writer.finalize();
+    stdfs::resize_file(path, 64 + 65536 + 16 + 100);
   }
 
   start();
@@ -188,11 +190,11 @@ TEST_F(RecorderServiceTest, DataAccessSyncRepairAndDeletionOverTheSocket) {
   const SymmetricKey expected = KeyManager().deriveChunkKey(master, "chunk-a");
   EXPECT_EQ(key1.value->bytes(), Bytes(expected.toData().begin(), expected.toData().end()));
 
-  // Repair closes the crashed session; its chunk gets the length of the file the crash left.
+  // Repair closes the crashed session; its chunk gets the length of the pages that open.
   EXPECT_EQ(c->repairInterruptedSessions().count, 1);
   const auto repaired = *c->getSessionDetail(token, "crashed").value;
   ASSERT_TRUE(repaired.endedAtMs);
-  EXPECT_EQ(c->listChunks(token, "crashed").value->at(0).mp4PlainLen, 65536 + 100);
+  EXPECT_EQ(c->listChunks(token, "crashed").value->at(0).mp4PlainLen, 65536) << "the torn page is left out";
   EXPECT_EQ(c->repairInterruptedSessions(), (CountResult{0, std::nullopt}));
   EXPECT_EQ(c->deleteSessions(token, {"crashed", "crashed", "ghost"}), (CountResult{2, std::nullopt}));
   EXPECT_FALSE(stdfs::exists(vaultDir() / "Chunks" / "chunk-a.qxv"));
