@@ -14,3 +14,10 @@ until_true() {  # runs the command every 50 ms until it succeeds, for at most 20
   done
   return 1
 }
+
+stop_process() {  # PID: asks the process to end and waits for it
+  if kill -0 "$1" 2>/dev/null; then
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+  fi
+}

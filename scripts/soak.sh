@@ -38,12 +38,9 @@ unset TOLVO_UITEST_MODE
 
 SERVICE_PID=
 X_PIDS=()
-stop_process() {
-  if kill -0 "$1" 2>/dev/null; then
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
+PROGRAM=soak
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cleanup() {
   local status=$? i
   [[ -n $SERVICE_PID ]] && stop_process "$SERVICE_PID"
@@ -55,9 +52,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-PROGRAM=soak
-# shellcheck source=scripts/common.sh
-source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # A throwaway home for the service and tolvoctl: DIR/{tmp,run,data,config,home}.
 use_sandbox() {  # DIR NAME

@@ -58,12 +58,9 @@ export PATH=$BIN:$PATH
 
 SERVICE_PID=
 X_PIDS=()  # the X programs the tour started, the server (if any) first
-stop_process() {
-  if kill -0 "$1" 2>/dev/null; then
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
+PROGRAM=tour
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cleanup() {
   local status=$? i
   [[ -n $SERVICE_PID ]] && stop_process "$SERVICE_PID"
@@ -109,9 +106,6 @@ run_may_fail() {  # a command whose failure is part of the story
   "$@" || status=$?
   echo "(exit status $status)"
 }
-PROGRAM=tour
-# shellcheck source=scripts/common.sh
-source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 x_client() {  # starts an X program in the background, stopped when the tour ends
   "$@" >>"$TOUR/x/clients.log" 2>&1 &
   X_PIDS+=("$!")

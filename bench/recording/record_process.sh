@@ -38,12 +38,9 @@ TICKS=$(getconf CLK_TCK)
 SERVICE_PID=  # the service being measured (a child of /usr/bin/time)
 PIDS=()  # background programs, stopped in reverse order at exit
 WINDOWS=()  # the terminals of the current desktop
-stop_process() {
-  if kill -0 "$1" 2>/dev/null; then
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
+PROGRAM=record_process
+# shellcheck source=scripts/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 cleanup() {
   local status=$? i
   [[ -n $SERVICE_PID ]] && kill -TERM "$SERVICE_PID" 2>/dev/null
@@ -55,9 +52,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-PROGRAM=record_process
-# shellcheck source=scripts/common.sh
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 cpu_ticks() {  # PID: user + system clock ticks so far (the fields after the command name)
   local stat
   stat=$(<"/proc/$1/stat")
