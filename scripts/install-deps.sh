@@ -11,12 +11,12 @@ packages=(
   libsecret-1-dev libglib2.0-dev libsystemd-dev libasio-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-damage0-dev
-  libpulse-dev
+  libpulse-dev libcurl4-openssl-dev libicu-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-cryptography
   dbus dbus-bin dbus-daemon gnome-keyring libglib2.0-bin
-  ffmpeg
+  ffmpeg libcpp-httplib-dev
   xvfb xserver-xorg-core xserver-xorg-video-dummy openbox xterm xdotool x11-utils
   x11-xserver-utils fonts-dejavu-core
   pulseaudio pulseaudio-utils

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "db/database_manager.h"
-#include "service/vault_paths.h"
+#include "core/vault_paths.h"
 
 namespace tolvo {
 

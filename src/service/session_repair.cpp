@@ -6,7 +6,7 @@
 
 #include "crypto/qxv_reader.h"
 #include "db/database_manager.h"
-#include "service/vault_paths.h"
+#include "core/vault_paths.h"
 
 namespace tolvo {
 namespace {

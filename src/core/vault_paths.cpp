@@ -1,4 +1,4 @@
-#include "service/vault_paths.h"
+#include "core/vault_paths.h"
 
 namespace tolvo {
 

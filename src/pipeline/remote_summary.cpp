@@ -1,0 +1,1 @@
+#include "pipeline/remote_summary.h"

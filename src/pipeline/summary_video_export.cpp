@@ -1,0 +1,1 @@
+#include "pipeline/summary_video_export.h"
