@@ -28,8 +28,14 @@ std::string environmentLocale() {
   return "en_US_POSIX";
 }
 
+// The zone named by TZ (":Europe/Berlin" or "Europe/Berlin"), else the system's. ICU keeps
+// the zone it detected first, so TZ is read here on every call.
 icu::TimeZone* makeZone(std::string_view timeZoneId) {
-  if (timeZoneId.empty()) return icu::TimeZone::detectHostTimeZone();
+  if (timeZoneId.empty()) {
+    const char* tz = std::getenv("TZ");
+    if (tz == nullptr || *tz == '\0') return icu::TimeZone::detectHostTimeZone();
+    timeZoneId = tz[0] == ':' ? tz + 1 : tz;
+  }
   return icu::TimeZone::createTimeZone(
       icu::UnicodeString::fromUTF8(icu::StringPiece(timeZoneId.data(), static_cast<int32_t>(timeZoneId.size()))));
 }

@@ -20,6 +20,7 @@
 #include "crypto/key_manager.h"
 #include "crypto/symmetric_key.h"
 #include "db/database_manager.h"
+#include "pipeline/consumption_pipeline.h"
 #include "recording/app_context_tracker.h"
 #include "recording/recording_coordinator.h"
 #include "recording/screen_capture_engine.h"
@@ -86,7 +87,8 @@ bool uiTestTokensFromProcess() {
 std::unique_ptr<RecorderService> RecorderService::makeShared() {
   return std::make_unique<RecorderService>(Dependencies{
       VaultManager::shared(), KeychainManager::shared(), KeyManager::shared(), BiometricKeyManager::shared(),
-      DatabaseManager::shared(), RecordingCoordinator::shared(), UIUnlockChallenges::shared(), SystemClock::instance(),
+      DatabaseManager::shared(), RecordingCoordinator::shared(), ConsumptionPipeline::shared(),
+      UIUnlockChallenges::shared(), SystemClock::instance(),
       uiTestTokensFromProcess()});
 }
 
@@ -123,6 +125,9 @@ const std::map<std::string_view, RecorderService::Handler>& RecorderService::han
       {"listRecordingIntervals", &RecorderService::listRecordingIntervals},
       {"listContextIntervals", &RecorderService::listContextIntervals},
       {"listEvents", &RecorderService::listEvents},
+      {"startSummaryJob", &RecorderService::startSummaryJob},
+      {"summaryJobStatus", &RecorderService::summaryJobStatus},
+      {"getSummaries", &RecorderService::getSummaries},
       {"checkScreenRecordingPermission", &RecorderService::checkScreenRecordingPermission},
       {"requestScreenRecordingPermission", &RecorderService::requestScreenRecordingPermission},
       {"checkAccessibilityPermission", &RecorderService::checkAccessibilityPermission},
@@ -368,6 +373,40 @@ void RecorderService::listEvents(const RpcParams& params, const RpcReply& reply)
   if (!checkToken(params, reply, "events")) return;
   replyData(reply, "events", [&] {
     return deps_.database.listEvents(params.text("sessionId"), params.integer("startMs"), params.integer("endMs"));
+  });
+}
+
+// ---- Summaries ----
+
+void RecorderService::startSummaryJob(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "jobId")) return;
+  if (!deps_.vault.isUnlocked()) {
+    reply.send(Json{{"jobId", nullptr}, {"error", kVaultLocked}});
+    return;
+  }
+  // Unknown texts take the defaults; letter case counts.
+  const auto preset = fromRawValue<SummaryPreset>(params.text("preset")).value_or(SummaryPreset::brief);
+  const auto interval =
+      fromRawValue<SummaryChunkInterval>(params.text("chunkInterval")).value_or(SummaryChunkInterval::fiveMinutes);
+  const std::string jobId =
+      deps_.pipeline.startSummaryJob(params.text("sessionId"), params.integer("startMs"), params.integer("endMs"),
+                                     preset, interval, params.text("question"), params.optionalText("remoteAPIBaseURL"));
+  reply.send(Json{{"jobId", jobId}, {"error", nullptr}});
+}
+
+void RecorderService::summaryJobStatus(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "job")) return;
+  replyData(reply, "job", [&] {
+    const std::string jobId = params.text("jobId");
+    if (auto job = deps_.pipeline.getJobStatus(jobId)) return job;
+    return deps_.database.getPipelineJob(jobId);
+  });
+}
+
+void RecorderService::getSummaries(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "summaries")) return;
+  replyData(reply, "summaries", [&] {
+    return deps_.database.listSummaries(params.text("sessionId"), params.integer("startMs"), params.integer("endMs"));
   });
 }
 

@@ -13,6 +13,7 @@
 namespace tolvo {
 
 class BiometricKeyManager;
+class ConsumptionPipeline;
 class DatabaseManager;
 class KeyManager;
 class KeychainManager;
@@ -23,8 +24,7 @@ class VaultManager;
 // The object serving one connection: the vault and UI-session operations, token-checked data
 // access, crash repair, the permission checks and termination. Its only own state is the
 // connection's table of UI session tokens; everything else is the process-wide instances
-// handed in. Operations of the recording and summary subsystems are not served yet (they
-// answer "method not found").
+// handed in.
 //
 // Threading: called only on its connection's serial queue (see ConnectionHandler).
 class RecorderService final : public ConnectionHandler {
@@ -36,6 +36,7 @@ class RecorderService final : public ConnectionHandler {
     BiometricKeyManager& biometrics;
     DatabaseManager& database;
     RecordingCoordinator& recorder;
+    ConsumptionPipeline& pipeline;
     // Service-wide: a challenge issued on one connection may be signed and used on another.
     UIUnlockChallenges& challenges;
     const Clock& clock;
@@ -84,6 +85,9 @@ class RecorderService final : public ConnectionHandler {
   void listRecordingIntervals(const RpcParams&, const RpcReply&);
   void listContextIntervals(const RpcParams&, const RpcReply&);
   void listEvents(const RpcParams&, const RpcReply&);
+  void startSummaryJob(const RpcParams&, const RpcReply&);
+  void summaryJobStatus(const RpcParams&, const RpcReply&);
+  void getSummaries(const RpcParams&, const RpcReply&);
   void checkScreenRecordingPermission(const RpcParams&, const RpcReply&);
   void requestScreenRecordingPermission(const RpcParams&, const RpcReply&);
   void checkAccessibilityPermission(const RpcParams&, const RpcReply&);

@@ -4,6 +4,7 @@
 
 #include "crypto/key_manager.h"
 #include "db/database_manager.h"
+#include "pipeline/consumption_pipeline.h"
 #include "recording/recording_coordinator.h"
 #include "service/recorder_service.h"
 #include "vault/vault_manager.h"
@@ -25,6 +26,7 @@ ConnectionHandlerFactory makeRecorderServiceFactory() {
   // connection never waits for their set-up (UI test mode detection, the secret store).
   (void)VaultManager::shared();
   (void)RecordingCoordinator::shared();
+  (void)ConsumptionPipeline::shared();
   return [] { return RecorderService::makeShared(); };
 }
 

@@ -389,6 +389,116 @@ void events(Context& ctx, const std::string& session, std::int64_t from, std::in
   table.print(std::cout);
 }
 
+// --- summaries ---
+
+void printSummaries(const std::vector<Summary>& list) {
+  if (list.empty()) {
+    std::cout << "No summaries.\n";
+    return;
+  }
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const Summary& s = list[i];
+    if (i > 0) std::cout << '\n';
+    std::cout << formatTimeMs(s.rangeStartMs) << " - " << formatTimeMs(s.rangeEndMs) << "  " << s.modelId << '\n';
+    std::string line;
+    for (char ch : s.summaryText + "\n") {
+      if (ch != '\n') {
+        line += ch;
+        continue;
+      }
+      std::cout << "  " << line << '\n';
+      line.clear();
+    }
+  }
+}
+
+void printJob(const PipelineJob& job) {
+  std::cout << "Job:       " << job.id << '\n'
+            << "Session:   " << job.sessionId << '\n'
+            << "Status:    " << rawValue(job.status) << '\n'
+            << "Requested: " << formatTimeMs(job.requestedAtMs) << '\n'
+            << "Started:   " << formatTimeMs(job.startedAtMs) << '\n'
+            << "Finished:  " << formatTimeMs(job.finishedAtMs) << '\n';
+  if (job.startedAtMs) {
+    std::cout << "Took:      " << formatClockMs(job.finishedAtMs.value_or(nowUnixMs()) - *job.startedAtMs) << '\n';
+  }
+  if (job.error) std::cout << "Error:     " << *job.error << '\n';
+}
+
+PipelineJob jobStatus(Context& ctx, const std::string& jobId) {
+  return requireValue(ctx.client().summaryJobStatus(ctx.token(), jobId), "no job " + jobId + " is known");
+}
+
+// Follows the job until it ends, one status line per change (rewritten in place on a
+// terminal), then prints the summaries it stored. A failed job exits with status 1.
+void followJob(Context& ctx, const PipelineJob& started, std::int64_t from, std::int64_t to) {
+  const bool terminal = ::isatty(STDOUT_FILENO) != 0 && !ctx.json();
+  PipelineJob job = started;
+  std::string shown;
+  while (true) {
+    job = jobStatus(ctx, job.id);
+    const bool ended = job.status == JobStatus::done || job.status == JobStatus::failed ||
+                       job.status == JobStatus::cancelled;
+    const std::int64_t elapsed = (job.finishedAtMs.value_or(nowUnixMs())) - job.requestedAtMs;
+    const std::string line = std::string(rawValue(job.status)) + "  " + formatClockMs(elapsed);
+    if (!ctx.json() && (terminal || std::string(rawValue(job.status)) != shown)) {
+      std::cout << (terminal ? "\r" : "") << "Job " << job.id << ": " << line << (terminal ? "" : "\n") << std::flush;
+      shown = rawValue(job.status);
+    }
+    if (ended) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  if (terminal) std::cout << '\n';
+  std::vector<Summary> stored;
+  for (Summary& s : requireValue(ctx.client().getSummaries(ctx.token(), job.sessionId, from, to),
+                                 "no summaries were returned")) {
+    if (s.createdAtMs >= job.requestedAtMs) stored.push_back(std::move(s));
+  }
+  if (ctx.json()) {
+    printJson({{"job", Json(job)}, {"summaries", Json(stored)}});
+  } else if (!stored.empty() || job.status == JobStatus::done) {
+    std::cout << '\n';
+    printSummaries(stored);
+  }
+  if (job.status != JobStatus::done) {
+    throw OperationFailed("the summary job " + std::string(rawValue(job.status)) +
+                          (job.error ? ": " + *job.error : std::string()));
+  }
+}
+
+void summaryStart(Context& ctx, SummaryJobRequest request, bool wait) {
+  const std::int64_t from = request.startMs, to = request.endMs;
+  // An open-ended request asks for the whole session: the service clips a range to the
+  // session and takes an empty one as all of it.
+  if (to == std::numeric_limits<std::int64_t>::max() && from == 0) request.endMs = 0;
+  const JobIdResult result = ctx.client().startSummaryJob(ctx.token(), request);
+  if (result.error || !result.jobId) {
+    throw OperationFailed(explainServiceError(result.error.value_or("the service started no job")));
+  }
+  if (!wait) {
+    if (ctx.json()) return printJson({{"jobId", *result.jobId}});
+    std::cout << "Started summary job " << *result.jobId << "\n(`tolvoctl summary status " << *result.jobId
+              << "` shows its progress)\n";
+    return;
+  }
+  PipelineJob job;
+  job.id = *result.jobId;
+  job.sessionId = request.sessionId;
+  followJob(ctx, jobStatus(ctx, job.id), from, to);
+}
+
+void summaryStatus(Context& ctx, const std::string& jobId) {
+  const PipelineJob job = jobStatus(ctx, jobId);
+  if (ctx.json()) return printJson(Json(job));
+  printJob(job);
+}
+
+void summaryList(Context& ctx, const std::string& session, std::int64_t from, std::int64_t to) {
+  const auto list = requireValue(ctx.client().getSummaries(ctx.token(), session, from, to), "no summaries were returned");
+  if (ctx.json()) return printJson(Json(list));
+  printSummaries(list);
+}
+
 void recordStatus(Context& ctx) {
   const auto status = requireValue(ctx.client().getRecordingStatus(), "the service returned no status");
   if (ctx.json()) return printJson(Json(status));
@@ -673,6 +783,35 @@ int run(int argc, char** argv) {
   // service
   auto* service = app.add_subcommand("service", "Control the service process")->require_subcommand(1);
   on(service->add_subcommand("stop", "Ask the service to exit and wait until it has"), serviceStop);
+
+  // summaries
+  auto* summary = app.add_subcommand("summary", "Summarize recorded time; list the stored summaries")
+                      ->require_subcommand(1);
+  SummaryJobRequest job;
+  job.endMs = std::numeric_limits<std::int64_t>::max();
+  bool wait = false;
+  auto* summaryStartCommand = summary->add_subcommand("start", "Start a summary job over a session's time range");
+  summaryStartCommand->add_option("SESSION", job.sessionId, "Session id")->required();
+  summaryStartCommand->add_option("--from", job.startMs, "Start, milliseconds since 1970 (default: the session's start)");
+  summaryStartCommand->add_option("--to", job.endMs, "End, milliseconds since 1970 (default: the session's end)");
+  summaryStartCommand->add_option("--preset", job.preset, "brief, detailed or activities (default brief)")
+      ->check(CLI::IsMember({"brief", "detailed", "activities"}));
+  summaryStartCommand->add_option("--interval", job.chunkInterval, "Window length: 2m, 5m or 1h (default 5m)")
+      ->check(CLI::IsMember({"2m", "5m", "1h"}));
+  summaryStartCommand->add_option("--question", job.question, "What the summaries should answer or focus on");
+  summaryStartCommand->add_option("--endpoint", job.remoteAPIBaseURL,
+                                  "Base address of a remote summary service (default: summaries are made locally)");
+  summaryStartCommand->add_flag("--wait", wait, "Follow the job until it ends, then print its summaries");
+  on(summaryStartCommand, [&](Context& c) { summaryStart(c, job, wait); });
+  std::string jobId;
+  auto* summaryStatusCommand = summary->add_subcommand("status", "A summary job's state, times and error");
+  summaryStatusCommand->add_option("JOB", jobId, "Job id")->required();
+  on(summaryStatusCommand, [&](Context& c) { summaryStatus(c, jobId); });
+  auto* summaryListCommand = summary->add_subcommand("list", "Summaries lying inside a time range, by range");
+  summaryListCommand->add_option("SESSION", sessionId, "Session id")->required();
+  summaryListCommand->add_option("--from", from, "Start, milliseconds since 1970");
+  summaryListCommand->add_option("--to", to, "End, milliseconds since 1970");
+  on(summaryListCommand, [&](Context& c) { summaryList(c, sessionId, from, to); });
 
   // raw
   std::string method, params;

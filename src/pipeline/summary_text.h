@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tolvo {
+
+// Text helpers of the summaries, on UTF-8 text.
+
+// The first `count` user-perceived characters (grapheme clusters) of `text`: a cut never
+// splits a character made of several code points. Invalid UTF-8 is cut by bytes.
+[[nodiscard]] std::string firstCharacters(std::string_view text, std::size_t count);
+
+// `text` without white space and line breaks (any Unicode white space) at either end.
+[[nodiscard]] std::string trimWhitespace(std::string_view text);
+
+// `text` with every line feed replaced by one space.
+[[nodiscard]] std::string joinLines(std::string_view text);
+
+}  // namespace tolvo

@@ -1,0 +1,152 @@
+// Summary jobs on a real SQLCipher database: ranges and windows, local summaries and daily
+// aggregates across a midnight in a fixed locale and time zone, outcomes and their texts.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/time_util.h"
+#include "crypto/key_manager.h"
+#include "db/database_manager.h"
+#include "pipeline/consumption_pipeline.h"
+#include "support/sandbox.h"
+
+namespace tolvo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::int64_t kMinute = 60'000;
+// 2026-12-06 23:50 in Berlin.
+constexpr std::int64_t kT0 = 1'796'597'400'000;
+
+class PipelineTest : public SandboxedTest {
+ protected:
+  void SetUp() override {
+    setEnv("TZ", "Europe/Berlin");
+    setEnv("LC_ALL", "de_DE.UTF-8");
+    keys_.setMasterKey(keys_.generateMasterKey());
+    db_.open(dataHome() / "vault.db", *keys_.getDBKeyHex());
+    pipeline_ = ConsumptionPipeline::create({db_, keys_, tmp() / "Chunks", SystemClock::instance(), {}});
+  }
+
+  void addSession(const std::string& id, std::int64_t start, std::optional<std::int64_t> end) {
+    db_.createSession(Session{id, start, end, start});
+  }
+  void addContext(const std::string& session, std::int64_t start, std::int64_t end, const std::string& app,
+                  std::optional<std::string> title = std::nullopt) {
+    (void)db_.createContextInterval(ContextInterval{0, session, start, end, "org." + app, app, title, std::nullopt});
+  }
+
+  // Runs a job to its end and returns it.
+  PipelineJob run(const std::string& session, std::int64_t start, std::int64_t end, SummaryChunkInterval interval,
+                  std::optional<std::string> endpoint = std::nullopt) {
+    const std::string id =
+        pipeline_->startSummaryJob(session, start, end, SummaryPreset::brief, interval, "What did I do?", endpoint);
+    for (auto limit = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < limit;) {
+      const PipelineJob job = pipeline_->getJobStatus(id).value();
+      if (job.status == JobStatus::done || job.status == JobStatus::failed) {
+        EXPECT_EQ(db_.getPipelineJob(id), job) << "the row matches the in-memory job";
+        return job;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "the job did not end";
+    return {};
+  }
+
+  std::vector<Summary> summaries(const std::string& session) { return db_.listSummaries(session, 0, INT64_MAX); }
+
+  KeyManager keys_;
+  DatabaseManager db_;
+  std::shared_ptr<ConsumptionPipeline> pipeline_;
+};
+
+TEST_F(PipelineTest, LocalSummariesAndOneDailyAggregatePerCalendarDay) {
+  addSession("s", kT0, kT0 + 20 * kMinute);
+  addContext("s", kT0, kT0 + 59'000, "Terminal");
+  addContext("s", kT0 + kMinute, kT0 + 3 * kMinute, "Browser", std::string(70, 'x'));
+  addContext("s", kT0 + 11 * kMinute, kT0 + 12 * kMinute, "Editor", "Notizen");
+
+  const PipelineJob job = run("s", 0, 0, SummaryChunkInterval::fiveMinutes);
+  EXPECT_EQ(job.status, JobStatus::done) << job.error.value_or("");
+  const std::vector<Summary> stored = summaries("s");
+  ASSERT_EQ(stored.size(), 4u) << "two windows with context (the empty ones skipped) and one summary per day";
+  EXPECT_EQ(stored[0].summaryText,
+            "Activity Summary\nQuestion: What did I do?\nTime Range: 06.12.2026, 23:50 - 06.12.2026, 23:55\n"
+            "Apps Used:\n- Browser: 2 minutes\n- Terminal: 0 minutes\nActivity Timeline:\n"
+            "- 23:50: Terminal - No title\n- 23:51: Browser - " +
+                std::string(60, 'x'));
+  EXPECT_EQ(stored[0].modelId, "local-v1");
+  const auto daily = [&](std::int64_t start) {
+    return *std::find_if(stored.begin(), stored.end(),
+                         [&](const Summary& s) { return s.rangeStartMs == start && s.modelId != "local-v1"; });
+  };
+  EXPECT_EQ(daily(kT0).modelId, "daily-aggregate-local-v1");
+  EXPECT_EQ(daily(kT0).summaryText,
+            "Daily Summary\nQuestion: What did I do?\nTime Range: 06.12.2026, 23:50 - 06.12.2026, 23:55\n"
+            "Based on 1 five-minute summaries.\n\n- 23:50-23:55: Activity Summary Question: What did I do? Time "
+            "Range: 06.12.2026, 23:50 - 06.12.2026, 23:55 Apps Used: - Browser: 2 minutes - Terminal: 0 minutes "
+            "Activity Timeline: - 23:50: Terminal - No title - 23:51: Browser - " +
+                std::string(60, 'x'));
+  EXPECT_EQ(daily(kT0 + 10 * kMinute).summaryText.substr(0, 99),
+            "Daily Summary\nQuestion: What did I do?\nTime Range: 07.12.2026, 00:00 - 07.12.2026, 00:05\nBased on 1");
+  EXPECT_NE(daily(kT0 + 10 * kMinute).summaryText.find("Apps Used: - Editor: 1 minute Activity"), std::string::npos);
+}
+
+TEST_F(PipelineTest, RangesWindowsAndOutcomes) {
+  addSession("s", kT0, kT0 + 12 * kMinute);
+  addContext("s", kT0, kT0 + 12 * kMinute, "Terminal");
+  int aggregates = 0;
+  const auto ranges = [&] {
+    std::vector<std::pair<std::int64_t, std::int64_t>> found;
+    for (const Summary& s : summaries("s")) {
+      if (s.modelId == "local-v1") found.emplace_back(s.rangeStartMs - kT0, s.rangeEndMs - kT0);
+      else ++aggregates;
+    }
+    db_.deleteSessions({"s"});
+    addSession("s", kT0, kT0 + 12 * kMinute);
+    addContext("s", kT0, kT0 + 12 * kMinute, "Terminal");
+    return found;
+  };
+  using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
+  // Windows aligned to the range's start, the last one cut; an empty or inverted request, and
+  // one outside the session, take the whole session; a request reaching beyond it is clipped.
+  EXPECT_EQ(run("s", kT0, kT0 + 12 * kMinute, SummaryChunkInterval::fiveMinutes).status, JobStatus::done);
+  EXPECT_EQ(ranges(), (Ranges{{0, 5 * kMinute}, {5 * kMinute, 10 * kMinute}, {10 * kMinute, 12 * kMinute}}));
+  EXPECT_EQ(aggregates, 2) << "the session crosses midnight";
+  (void)run("s", kT0 + 5 * kMinute, kT0, SummaryChunkInterval::hourly);
+  EXPECT_EQ(ranges(), (Ranges{{0, 12 * kMinute}}));
+  (void)run("s", kT0 + kMinute * 60, kT0 + kMinute * 90, SummaryChunkInterval::hourly);
+  EXPECT_EQ(ranges(), (Ranges{{0, 12 * kMinute}}));
+  (void)run("s", kT0 - kMinute, kT0 + 3 * kMinute, SummaryChunkInterval::twoMinutes, "   \n");
+  EXPECT_EQ(ranges(), (Ranges{{0, 2 * kMinute}, {2 * kMinute, 3 * kMinute}}));
+  EXPECT_EQ(aggregates, 2) << "no daily aggregate for other intervals";
+
+  // A window with context but no chunk is summarized here even with an endpoint (an invalid
+  // one: it is never used).
+  const PipelineJob contextOnly = run("s", 0, 0, SummaryChunkInterval::hourly, "not an address");
+  EXPECT_EQ(contextOnly.status, JobStatus::done) << contextOnly.error.value_or("");
+
+  // A finished chunk in the window: with an invalid endpoint the job fails before any file is
+  // read; locally it needs the vault.
+  db_.createChunk(Chunk{.id = "c", .sessionId = "s", .startAtMs = kT0, .endAtMs = kT0 + kMinute,
+                        .fileRelpath = "s/c.qxv", .mp4PlainLen = 100, .pageSize = 65536, .codec = "h264",
+                        .width = 2, .height = 2, .fps = 1, .hasAudio = false, .audioCodec = {},
+                        .audioSampleRate = {}, .audioChannels = {}, .createdAtMs = kT0});
+  EXPECT_EQ(run("s", 0, 0, SummaryChunkInterval::hourly, "http://exa mple.com").error,
+            "The configured summary API endpoint is invalid");
+  keys_.clearKeys();
+  const PipelineJob locked = run("s", 0, 0, SummaryChunkInterval::hourly);
+  EXPECT_EQ(locked.error, "Vault is locked");
+  EXPECT_TRUE(locked.startedAtMs && locked.finishedAtMs);
+
+  EXPECT_EQ(run("nope", 0, 0, SummaryChunkInterval::fiveMinutes).error, "Recording session not found");
+  addSession("open", kT0, std::nullopt);  // still open, no chunk: an empty range
+  EXPECT_EQ(run("open", 0, 0, SummaryChunkInterval::fiveMinutes).error,
+            "No recording data was found for the selected summary range");
+  EXPECT_EQ(pipeline_->getJobStatus("unknown"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tolvo::test
