@@ -230,6 +230,10 @@ if command -v ffprobe >/dev/null; then
   run ffprobe -v error -show_entries stream=codec_name,width,height:format=duration -of compact "$TOUR/chunk-0.mp4"
 fi
 
+say "Summarize the recording here, without a remote service: one summary per 2-minute window from" \
+  "the applications and windows in front; \`--endpoint URL\` would send each window's video instead."
+run tolvoctl summary start "$SESSION" --interval 2m --question "What was on the screen?" --wait
+
 say "Lock the vault and stop the service."
 run tolvoctl vault lock
 run tolvoctl service stop
