@@ -2,13 +2,17 @@
 // aggregates across a midnight in a fixed locale and time zone, outcomes and their texts.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "core/time_util.h"
 #include "crypto/key_manager.h"
 #include "db/database_manager.h"
 #include "pipeline/consumption_pipeline.h"
+#include "support/http_test_server.h"
 #include "support/sandbox.h"
 
 namespace tolvo::test {
@@ -146,6 +150,44 @@ TEST_F(PipelineTest, RangesWindowsAndOutcomes) {
   EXPECT_EQ(run("open", 0, 0, SummaryChunkInterval::fiveMinutes).error,
             "No recording data was found for the selected summary range");
   EXPECT_EQ(pipeline_->getJobStatus("unknown"), std::nullopt);
+}
+
+TEST_F(PipelineTest, RemoteDailyAggregatesAndAFailureAfterEarlierSummaries) {
+  addSession("s", kT0, kT0 + 20 * kMinute);
+  addContext("s", kT0, kT0 + kMinute, "Terminal", "line one");
+  addContext("s", kT0 + 11 * kMinute, kT0 + 12 * kMinute, "Editor");
+  HttpTestServer endpoint;
+  int answered = 0;
+  endpoint.setHandler([&](const CapturedRequest&) {
+    HttpAnswer answer;
+    if (answered++ == 0) answer.body = R"({"model":"m1","output_text":"The evening."})";
+    else answer.status = 503;
+    return answer;
+  });
+  // Windows without chunks are written here; the days go to the endpoint, the second fails.
+  const PipelineJob job = run("s", 0, 0, SummaryChunkInterval::fiveMinutes, endpoint.baseURL());
+  EXPECT_EQ(job.error, "The summary API request failed: HTTP 503: Empty response");
+  std::multiset<std::string> models;
+  std::string aggregate;
+  for (const Summary& summary : summaries("s")) {
+    models.insert(summary.modelId);
+    if (summary.modelId == "daily-aggregate/m1") aggregate = summary.summaryText;
+  }
+  EXPECT_EQ(models, (std::multiset<std::string>{"local-v1", "local-v1", "daily-aggregate/m1"}));
+  EXPECT_EQ(aggregate.substr(aggregate.rfind("\n\n")), "\n\nThe evening.");
+
+  const nlohmann::json first = nlohmann::json::parse(endpoint.requests().at(0).body);
+  EXPECT_EQ(first["metadata"], (nlohmann::json{{"session_id", "s"}, {"range_start_ms", kT0},
+                                               {"range_end_ms", kT0 + 5 * kMinute}, {"chunk_interval", "5m"},
+                                               {"preset", "daily_aggregate"}, {"question", "What did I do?"},
+                                               {"app_names", nlohmann::json::array()}}));
+  ASSERT_EQ(first["input"][0]["content"].size(), 1u) << "a daily prompt carries no video";
+  EXPECT_EQ(first["input"][0]["content"][0]["text"],
+            "Aggregate the following 5-minute summaries into a daily summary.\nQuestion: What did I do?\n"
+            "Covered range: 06.12.2026, 23:50 to 06.12.2026, 23:55.\nKeep the answer in plain text and focus on "
+            "the most important activity patterns and changes.\n\n[23:50-23:55] Activity Summary Question: What "
+            "did I do? Time Range: 06.12.2026, 23:50 - 06.12.2026, 23:55 Apps Used: - Terminal: 1 minute Activity "
+            "Timeline: - 23:50: Terminal - line one");
 }
 
 }  // namespace
