@@ -76,12 +76,14 @@ TEST_F(PipelineTest, LocalSummariesAndOneDailyAggregatePerCalendarDay) {
   EXPECT_EQ(job.status, JobStatus::done) << job.error.value_or("");
   const std::vector<Summary> stored = summaries("s");
   ASSERT_EQ(stored.size(), 4u) << "two windows with context (the empty ones skipped) and one summary per day";
-  EXPECT_EQ(stored[0].summaryText,
+  const Summary& first = *std::find_if(stored.begin(), stored.end(),
+                                      [](const Summary& s) { return s.modelId == "local-v1"; });
+  EXPECT_EQ(first.rangeStartMs, kT0);
+  EXPECT_EQ(first.summaryText,
             "Activity Summary\nQuestion: What did I do?\nTime Range: 06.12.2026, 23:50 - 06.12.2026, 23:55\n"
             "Apps Used:\n- Browser: 2 minutes\n- Terminal: 0 minutes\nActivity Timeline:\n"
             "- 23:50: Terminal - No title\n- 23:51: Browser - " +
                 std::string(60, 'x'));
-  EXPECT_EQ(stored[0].modelId, "local-v1");
   const auto daily = [&](std::int64_t start) {
     return *std::find_if(stored.begin(), stored.end(),
                          [&](const Summary& s) { return s.rangeStartMs == start && s.modelId != "local-v1"; });
