@@ -1,6 +1,7 @@
 #include "pipeline/consumption_pipeline.h"
 
 #include <algorithm>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -122,6 +123,12 @@ std::shared_ptr<ConsumptionPipeline> ConsumptionPipeline::create(Dependencies de
 ConsumptionPipeline::ConsumptionPipeline(Dependencies dependencies)
     : deps_(std::move(dependencies)), remote_(deps_.remoteTimeouts) {}
 
+ConsumptionPipeline::~ConsumptionPipeline() {
+  // The last owner may be a job's block, running on the processing queue: a queue cannot join
+  // its own thread, so another thread ends it once that block has returned.
+  if (processingQueue_->isCurrent()) std::thread([queue = std::move(processingQueue_)] {}).detach();
+}
+
 std::string ConsumptionPipeline::startSummaryJob(std::string_view sessionId, std::int64_t startMs,
                                                  std::int64_t endMs, SummaryPreset preset,
                                                  SummaryChunkInterval chunkInterval, std::string_view question,
@@ -144,7 +151,7 @@ std::string ConsumptionPipeline::startSummaryJob(std::string_view sessionId, std
   } catch (const std::exception&) {
     // The in-memory table still answers for the job.
   }
-  processingQueue_.async([weak = weak_from_this(), id = job.id] {
+  processingQueue_->async([weak = weak_from_this(), id = job.id] {
     if (auto self = weak.lock()) self->processJob(id);
   });
   return job.id;

@@ -68,6 +68,7 @@ class ConsumptionPipeline : public std::enable_shared_from_this<ConsumptionPipel
 
   ConsumptionPipeline(const ConsumptionPipeline&) = delete;
   ConsumptionPipeline& operator=(const ConsumptionPipeline&) = delete;
+  ~ConsumptionPipeline();
 
   // Records a queued job and schedules it; never fails (a row that cannot be written is
   // skipped: the in-memory status still answers).
@@ -94,7 +95,7 @@ class ConsumptionPipeline : public std::enable_shared_from_this<ConsumptionPipel
 
   Dependencies deps_;
   RemoteSummaryClient remote_;
-  SerialQueue processingQueue_{"com.tolvodesk.pipeline"};
+  std::unique_ptr<SerialQueue> processingQueue_ = std::make_unique<SerialQueue>("com.tolvodesk.pipeline");
   SerialQueue stateQueue_{"com.tolvodesk.pipeline.state"};
   std::map<std::string, PipelineJob, std::less<>> activeJobs_;  // on stateQueue_
 };
