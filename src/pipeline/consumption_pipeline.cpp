@@ -22,6 +22,7 @@ namespace tolvo {
 namespace {
 
 constexpr std::string_view kLocalModel = "local-v1";
+constexpr std::size_t kEndedJobsKept = 1024;
 
 // An item's end for the overlap rule: a missing end counts as its start.
 std::int64_t endOf(const Chunk& chunk) { return std::max(chunk.startAtMs, chunk.endAtMs.value_or(chunk.startAtMs)); }
@@ -166,7 +167,17 @@ std::optional<PipelineJob> ConsumptionPipeline::getJobStatus(std::string_view jo
 }
 
 void ConsumptionPipeline::setActiveJob(const PipelineJob& job) {
-  stateQueue_.sync([&] { activeJobs_[job.id] = job; });
+  stateQueue_.sync([&] {
+    activeJobs_[job.id] = job;
+    if (job.status == JobStatus::queued || job.status == JobStatus::running) return;
+    // Ended jobs beyond the newest are answered from their rows: a client starting jobs all
+    // day does not grow the service.
+    endedJobs_.push_back(job.id);
+    while (endedJobs_.size() > kEndedJobsKept) {
+      activeJobs_.erase(endedJobs_.front());
+      endedJobs_.pop_front();
+    }
+  });
 }
 
 bool ConsumptionPipeline::isCancelled(const std::string& jobId) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -77,7 +78,8 @@ class ConsumptionPipeline : public std::enable_shared_from_this<ConsumptionPipel
                                             std::string_view question,
                                             const std::optional<std::string>& remoteAPIBaseURL);
 
-  // The latest state of a job started by this process, or nothing.
+  // The latest state of a job started by this process, or nothing. Only the 1024 most recently
+  // ended jobs are kept in memory; older ones are answered by their rows.
   [[nodiscard]] std::optional<PipelineJob> getJobStatus(std::string_view jobId);
 
  private:
@@ -98,6 +100,7 @@ class ConsumptionPipeline : public std::enable_shared_from_this<ConsumptionPipel
   std::unique_ptr<SerialQueue> processingQueue_ = std::make_unique<SerialQueue>("com.tolvodesk.pipeline");
   SerialQueue stateQueue_{"com.tolvodesk.pipeline.state"};
   std::map<std::string, PipelineJob, std::less<>> activeJobs_;  // on stateQueue_
+  std::deque<std::string> endedJobs_;                            // on stateQueue_, oldest first
 };
 
 }  // namespace tolvo
