@@ -113,6 +113,14 @@ TEST_F(TolvoctlTest, RecordsADisplayFromStartToStop) {
   const std::string session = Json::parse(ctl("--json record status").out).value("currentSessionId", "");
   EXPECT_EQ(ctl("record status").out.rfind("State:    recording\nSession:  " + session + "\n", 0), 0u);
   EXPECT_EQ(ctl("record stop"), (CtlResult{0, "Stopped.\n", ""}));
+
+  const CtlResult summary = ctl("summary start " + session + " --interval 1h --question Q --wait");
+  EXPECT_EQ(summary.exitCode, 0) << summary.err;
+  EXPECT_NE(summary.out.find(": done  "), std::string::npos) << summary.out;
+  EXPECT_NE(summary.out.find("  local-v1\n  Activity Summary\n  Question: Q\n  Time Range: "), std::string::npos);
+  EXPECT_EQ(ctl("summary list " + session).out, summary.out.substr(summary.out.find("\n\n") + 2));
+  EXPECT_EQ(ctl("summary start nosuch --wait").err,
+            "tolvoctl: the summary job failed: Recording session not found\n");
 }
 
 }  // namespace
