@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "core/bytes.h"
@@ -27,8 +28,8 @@ class SummaryVideoExport {
   // a missing file).
   SummaryVideoExport(const KeyManager& keys, std::filesystem::path chunksDirectory);
 
-  // One chunk's plaintext MP4 when there is one chunk; otherwise the chunks joined by stream
-  // copy in the given order, each starting where the previous one ended (video and, where
+  // One chunk's plaintext MP4 when there is one chunk; otherwise the chunks that hold a
+  // picture joined by stream copy in the given order, each starting where the previous one ended (video and, where
   // present, audio; a chunk without audio leaves a gap in the audio track, one without video
   // is skipped without moving the time line).
   [[nodiscard]] Bytes exportSummaryWindowChunks(const std::vector<Chunk>& chunks) const;
@@ -42,6 +43,10 @@ class SummaryVideoExport {
   [[nodiscard]] Bytes mergeSummaryVideoFiles(std::vector<Bytes> parts) const;
 
  private:
+  // The chunk's plaintext up to its last complete fragment; nothing when it holds no complete
+  // picture. Raises the errors of exportSummaryChunk otherwise.
+  [[nodiscard]] std::optional<Bytes> playablePlaintext(const Chunk& chunk) const;
+
   const KeyManager& keys_;
   std::filesystem::path chunksDirectory_;
 };
