@@ -30,15 +30,6 @@ std::size_t timelineEntries(SummaryPreset preset) {
   return 6;
 }
 
-std::string join(const std::vector<std::string>& lines, std::string_view separator) {
-  std::string joined;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) joined += separator;
-    joined += lines[i];
-  }
-  return joined;
-}
-
 std::vector<Summary> sortedByStart(std::vector<Summary> summaries) {
   std::stable_sort(summaries.begin(), summaries.end(),
                    [](const Summary& a, const Summary& b) { return a.rangeStartMs < b.rangeStartMs; });
@@ -80,7 +71,7 @@ std::string buildLocalSummary(SummaryPreset preset, std::string_view question, c
     const std::size_t shown = std::min(byConfidence.size(), kOCREntries);
     for (std::size_t i = 0; i < shown; ++i) lines.push_back("- " + firstCharacters(byConfidence[i].text, kOCRCharacters));
   }
-  return join(lines, "\n");
+  return joinStrings(lines, "\n");
 }
 
 DailyAggregator::DailyAggregator(DatabaseManager& database, const RemoteSummaryClient& remote, const DateFormats& dates,
@@ -109,7 +100,7 @@ int DailyAggregator::createDailyAggregateSummaries(std::string_view sessionId, s
         lines.push_back("- " + dates_.clockRange(summary.rangeStartMs, summary.rangeEndMs) + ": " +
                         joinLines(summary.summaryText));
       }
-      result = {"daily-aggregate-local-v1", join(lines, "\n")};
+      result = {"daily-aggregate-local-v1", joinStrings(lines, "\n")};
     }
     database_.createSummary(Summary{
         .id = EncryptionUtilities::randomUUID(),
@@ -136,7 +127,7 @@ std::string DailyAggregator::buildDailyAggregatePrompt(std::string_view question
   return "Aggregate the following 5-minute summaries into a daily summary.\nQuestion: " + std::string(question) +
          "\nCovered range: " + dates_.mediumDateTime(startMs) + " to " + dates_.mediumDateTime(endMs) +
          ".\nKeep the answer in plain text and focus on the most important activity patterns and changes.\n\n" +
-         join(sources, "\n");
+         joinStrings(sources, "\n");
 }
 
 std::string DailyAggregator::decorateDailyAggregateSummary(std::string_view question, std::int64_t startMs,

@@ -56,7 +56,8 @@ struct RemoteSummaryTimeouts {
   std::chrono::milliseconds overall{130'000};
 };
 
-// The endpoint address for a base address: nothing when the base is not an absolute address;
+// The endpoint address for a base address: nothing when the base is not an absolute http or
+// https address (libcurl would read local files for file: addresses);
 // a path already ending in "/v1/responses" is kept; otherwise "/v1/responses" is appended to
 // the path with its slashes trimmed. Scheme, host, port, query and fragment are kept.
 [[nodiscard]] std::optional<std::string> summaryEndpointURL(std::string_view base);
@@ -76,7 +77,8 @@ struct RemoteSummaryTimeouts {
 //
 // Errors: PipelineError(invalidRemoteEndpoint), (remoteTimedOut),
 // PipelineError::remoteRequestFailed(detail), DecodingError for a body that is not the
-// expected JSON, and the export's errors.
+// expected JSON, and the export's errors. Answers are read up to 16 MiB; an error answer is
+// quoted in the error up to 16384 characters.
 //
 // Thread-safe: each call uses its own transfer.
 class RemoteSummaryClient {

@@ -53,6 +53,26 @@ std::string trimWhitespace(std::string_view text) {
   return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
 }
 
+std::string joinStrings(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string joined;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) joined += separator;
+    joined += parts[i];
+  }
+  return joined;
+}
+
+bool isValidUTF8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  for (std::int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) return false;
+  }
+  return true;
+}
+
 std::string joinLines(std::string_view text) {
   std::string joined(text);
   std::replace(joined.begin(), joined.end(), '\n', ' ');

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolvo {
 
@@ -14,6 +15,12 @@ namespace tolvo {
 
 // `text` without white space and line breaks (any Unicode white space) at either end.
 [[nodiscard]] std::string trimWhitespace(std::string_view text);
+
+// `parts` joined with `separator` between each two.
+[[nodiscard]] std::string joinStrings(const std::vector<std::string>& parts, std::string_view separator);
+
+// True when `text` is well-formed UTF-8.
+[[nodiscard]] bool isValidUTF8(std::string_view text);
 
 // `text` with every line feed replaced by one space.
 [[nodiscard]] std::string joinLines(std::string_view text);
