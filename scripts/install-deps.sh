@@ -16,7 +16,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-cryptography
   dbus dbus-bin dbus-daemon gnome-keyring libglib2.0-bin
-  ffmpeg libcpp-httplib-dev
+  ffmpeg libcpp-httplib-dev openssl
   xvfb xserver-xorg-core xserver-xorg-video-dummy openbox xterm xdotool x11-utils
   x11-xserver-utils fonts-dejavu-core
   pulseaudio pulseaudio-utils
