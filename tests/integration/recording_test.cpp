@@ -1,8 +1,10 @@
 // Recording through the real service binary on a private X server: the state machine and its
 // rows and events, chunk rotation into encrypted files that decrypt and play, configuration
-// changes, locking and re-keying while recording, and recovery after the service is killed.
+// changes, locking and re-keying while recording, recovery after the service is killed, and
+// summaries of a recording, made here and by a loopback endpoint that receives its video.
 #include <signal.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,13 +15,16 @@
 #include <random>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "client/tolvo_client.h"
+#include "core/base64.h"
 #include "core/json_codec.h"
 #include "core/mp4_boxes.h"
 #include "crypto/qxv_reader.h"
 #include "crypto/symmetric_key.h"
-#include "integration/recording_fixture.h"
 #include "support/bus_service.h"
+#include "support/http_test_server.h"
 #include "support/media_probe.h"
 #include "support/pulse_server.h"
 #include "support/sandbox.h"
@@ -33,6 +38,123 @@ namespace {
 using namespace std::chrono_literals;
 using State = RecordingStatus::State;
 constexpr const char* kScreenSaver = "org.freedesktop.ScreenSaver";
+
+class RecordingTest : public SandboxedTest {
+ protected:
+  void SetUp() override { startDesktop(XServer::Kind::xvfb); }
+
+  void startDesktop(XServer::Kind kind) {
+    if (!XServer::available(kind)) GTEST_SKIP() << "the X server or openbox is not installed";
+    x_.reset();
+    x_ = std::make_unique<XServer>(root(), XServer::Options{kind});
+    setEnv("DISPLAY", x_->display());
+    terminal_ = x_->openTerminal("busy", "while :; do date +%s%N; sleep 0.2; done");
+  }
+
+  std::filesystem::path socket() const { return tmp() / "svc" / "recorder.sock"; }
+  std::filesystem::path chunksDir() const { return tmp() / "TolvoDeskUITest" / "AppData" / "Vault" / "Chunks"; }
+
+  // Starts the service (UI test mode: secrets in files, 1280x720 chunks) and unlocks or
+  // creates the vault, or opens it with `masterKey` as the application hands one over.
+  TolvoClient& startService(const SymmetricKey* masterKey = nullptr) {
+    client_.reset();
+    service_.reset();
+    std::filesystem::remove(socket());  // a killed service's socket: wait for the new one
+    service_ = std::make_unique<ServiceProcess>(TOLVO_SERVICE_BINARY, socket(), std::vector<std::string>{"--uitest-mode"});
+    client_ = std::make_unique<TolvoClient>(socket());
+    const auto opened = masterKey            ? client_->syncUnlockedVault(masterKey->toData())
+                        : client_->vaultExists() ? client_->unlockVaultWithPassword("pw")
+                                                 : client_->createVault("pw", false);
+    EXPECT_TRUE(opened.ok) << opened.error.value_or("");
+    token_ = client_->mintUISession(3600).value.value();
+    return *client_;
+  }
+
+  // H.264 at 2 fps: quick to encode, also under the sanitizers.
+  static RecordingConfig config(std::int64_t chunkSeconds, bool audio = false) {
+    return json::decode<RecordingConfig>(asBytes(nlohmann::json{
+        {"fps", 2}, {"codec", "h264"}, {"chunkDurationSeconds", chunkSeconds}, {"recordAudio", audio}}.dump()));
+  }
+
+  RecordingStatus status() { return client_->getRecordingStatus().value.value(); }
+  bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return condition();
+  }
+
+  std::vector<Chunk> chunks(const std::string& session) { return client_->listChunks(token_, session).value.value(); }
+  // How many events of each type the session has.
+  std::map<EventType, int> tally(const std::string& session) {
+    std::map<EventType, int> counts;
+    for (const Event& e : client_->listEvents(token_, session, 0, INT64_MAX).value.value_or(std::vector<Event>{})) {
+      ++counts[e.type];
+    }
+    return counts;
+  }
+
+  // Every chunk with a plaintext length decrypts with its key from the service and plays to
+  // its end at the recorded size (a chunk recovered after a crash may end before its first
+  // complete picture). Returns the summed plaintext lengths; counts the pictures in `frames`.
+  std::int64_t expectPlayableChunks(const std::string& session, bool recovered = false) {
+    std::int64_t total = 0;
+    const auto rows = chunks(session);
+    for (const Chunk& chunk : rows) {
+      SCOPED_TRACE(chunk.id);
+      EXPECT_TRUE(chunk.endAtMs.has_value());
+      const std::int64_t length = chunk.mp4PlainLen.value_or(0);
+      total += length;
+      if (length == 0) continue;
+      const SymmetricKey key(client_->getChunkKey(token_, chunk.id).value.value().view());
+      const Bytes plain = QXVReader(chunksDir() / chunk.fileRelpath, key).readRange(0, length, length);
+      // A recovered chunk ends inside its last fragment; what comes before it plays.
+      const std::size_t playable = recovered ? completeMp4Prefix(plain) : plain.size();
+      const ProbeResult probe = probeBytes(ByteView(plain).first(playable), {"-show_frames"});
+      EXPECT_TRUE(probe.exitStatus == 0 && probe.errors.empty()) << probe.errors;
+      EXPECT_EQ(probe.stream("video")["width"], chunk.width);
+      EXPECT_EQ(probe.stream("video")["height"], chunk.height);
+      EXPECT_TRUE(recovered || !probe.framesOf(0).empty());
+      EXPECT_EQ(probe.stream("audio").value("codec_name", "none"), chunk.hasAudio ? "aac" : "none");
+      frames += probe.framesOf(0).size();
+    }
+    return total;
+  }
+
+  // Starts a job and waits until it has ended.
+  PipelineJob summarize(const std::string& session, const std::string& interval,
+                        std::optional<std::string> endpoint = std::nullopt) {
+    const SummaryJobRequest request{session, 0, 0, "brief", interval, "What happened?", std::move(endpoint)};
+    const std::string id = client_->startSummaryJob(token_, request).jobId.value();
+    PipelineJob job;
+    EXPECT_TRUE(waitFor([&] {
+      job = client_->summaryJobStatus(token_, id).value.value();
+      return job.status == JobStatus::done || job.status == JobStatus::failed;
+    }));
+    return job;
+  }
+  std::vector<Summary> summaries(const std::string& session) {
+    return client_->getSummaries(token_, session, 0, INT64_MAX).value.value();
+  }
+
+  // No file under the test's folders (data, temporary, X server) holds an MP4.
+  void expectNoPlaintextMedia() {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root())) {
+      if (!entry.is_regular_file()) continue;
+      char head[8] = {};
+      std::ifstream(entry.path(), std::ios::binary).read(head, sizeof head);
+      EXPECT_NE(std::string(head + 4, 4), "ftyp") << entry.path();
+    }
+  }
+
+  std::unique_ptr<XServer> x_;
+  std::string terminal_;
+  std::unique_ptr<ServiceProcess> service_;
+  std::unique_ptr<TolvoClient> client_;
+  UISessionToken token_;
+  std::size_t frames = 0;
+};
 
 TEST_F(RecordingTest, PauseResumeStopAndRotationLeaveRowsEventsAndPlayableChunksWithSound) {
   if (!PulseServer::available()) GTEST_SKIP() << "pulseaudio is not installed";
@@ -207,6 +329,52 @@ TEST_F(RecordingTest, SystemEventsPauseAndResumeByReasonAndCaptureFollowsTheWind
   EXPECT_NE(contexts.front().displayHint, contexts.back().displayHint) << "the context followed the window";
   EXPECT_GT(expectPlayableChunks(session_), 0);
 }
+
+TEST_F(RecordingTest, SummariesOfARealRecordingLocallyAndThroughALoopbackEndpoint) {
+  TolvoClient& c = startService();
+  ASSERT_TRUE(c.startRecording(config(3)).ok);
+  const std::string session = status().currentSessionId.value();
+  ASSERT_TRUE(waitFor([&] { return chunks(session).size() >= 3; }));
+  ASSERT_TRUE(c.stopRecording().ok);
+  double recordedSeconds = 0;
+  for (const Chunk& chunk : chunks(session)) recordedSeconds += (*chunk.endAtMs - chunk.startAtMs) / 1000.0;
+
+  HttpTestServer endpoint;
+  endpoint.answer({200, R"({"id":"r1","model":" test-model ","output_text":"  Worked in a terminal.\n"})"});
+  const PipelineJob remote = summarize(session, "2m", endpoint.baseURL() + "/api/");
+  ASSERT_EQ(remote.status, JobStatus::done) << remote.error.value_or("");
+  const std::vector<Summary> stored = summaries(session);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].modelId, "test-model");
+  EXPECT_EQ(stored[0].summaryText, "Worked in a terminal.");
+
+  // One POST carrying the prompt and the window's chunks joined into one MP4.
+  const std::vector<CapturedRequest> sent = endpoint.requests();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].method + " " + sent[0].path, "POST /api/v1/responses");
+  const nlohmann::json body = nlohmann::json::parse(sent[0].body);
+  const nlohmann::json& file = body["input"][0]["content"][1];
+  EXPECT_EQ(file["filename"], "recording-" + session + "-" + std::to_string(stored[0].rangeStartMs) + "-" +
+                                  std::to_string(stored[0].rangeEndMs) + ".mp4");
+  EXPECT_EQ(body["metadata"]["app_names"], nlohmann::json::array({"XTerm"}));
+  const Bytes video = base64Decode(file["data"].get<std::string>()).value();
+  const ProbeResult probe = probeBytes(video, {"-show_frames"});
+  EXPECT_TRUE(probe.exitStatus == 0 && probe.errors.empty()) << probe.errors;
+  EXPECT_NEAR(number(probe.json["format"], "duration"), recordedSeconds, 0.6);
+
+  // Locally: one window and its day.
+  const PipelineJob local = summarize(session, "5m");
+  ASSERT_EQ(local.status, JobStatus::done) << local.error.value_or("");
+  std::vector<std::string> models;
+  for (const Summary& s : summaries(session)) models.push_back(s.modelId);
+  EXPECT_THAT(models, testing::UnorderedElementsAre("test-model", "local-v1", "daily-aggregate-local-v1"));
+
+  // After a restart the job is no longer in memory: its row answers.
+  startService();
+  EXPECT_EQ(client_->summaryJobStatus(token_, remote.id).value, remote);
+  expectNoPlaintextMedia();
+}
+
 
 }  // namespace
 }  // namespace tolvo::test

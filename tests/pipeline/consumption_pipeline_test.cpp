@@ -89,57 +89,51 @@ TEST_F(PipelineTest, LocalSummariesAndOneDailyAggregatePerCalendarDay) {
                          [&](const Summary& s) { return s.rangeStartMs == start && s.modelId != "local-v1"; });
   };
   EXPECT_EQ(daily(kT0).modelId, "daily-aggregate-local-v1");
-  EXPECT_EQ(daily(kT0).summaryText,
-            "Daily Summary\nQuestion: What did I do?\nTime Range: 06.12.2026, 23:50 - 06.12.2026, 23:55\n"
-            "Based on 1 five-minute summaries.\n\n- 23:50-23:55: Activity Summary Question: What did I do? Time "
-            "Range: 06.12.2026, 23:50 - 06.12.2026, 23:55 Apps Used: - Browser: 2 minutes - Terminal: 0 minutes "
-            "Activity Timeline: - 23:50: Terminal - No title - 23:51: Browser - " +
-                std::string(60, 'x'));
-  EXPECT_EQ(daily(kT0 + 10 * kMinute).summaryText.substr(0, 99),
-            "Daily Summary\nQuestion: What did I do?\nTime Range: 07.12.2026, 00:00 - 07.12.2026, 00:05\nBased on 1");
-  EXPECT_NE(daily(kT0 + 10 * kMinute).summaryText.find("Apps Used: - Editor: 1 minute Activity"), std::string::npos);
+  EXPECT_TRUE(daily(kT0).summaryText.starts_with(
+      "Daily Summary\nQuestion: What did I do?\nTime Range: 06.12.2026, 23:50 - 06.12.2026, 23:55\nBased on 1 "
+      "five-minute summaries.\n\n- 23:50-23:55: Activity Summary Question: What did I do? Time Range: "));
+  EXPECT_TRUE(daily(kT0 + 10 * kMinute).summaryText.starts_with(
+      "Daily Summary\nQuestion: What did I do?\nTime Range: 07.12.2026, 00:00 - 07.12.2026, 00:05\nBased on 1"));
 }
 
 TEST_F(PipelineTest, RangesWindowsAndOutcomes) {
-  addSession("s", kT0, kT0 + 12 * kMinute);
-  addContext("s", kT0, kT0 + 12 * kMinute, "Terminal");
-  int aggregates = 0;
-  const auto ranges = [&] {
-    std::vector<std::pair<std::int64_t, std::int64_t>> found;
-    for (const Summary& s : summaries("s")) {
+  using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
+  int sessions = 0, aggregates = 0;
+  // The window ranges of a job over a new 12-minute session, relative to its start.
+  const auto ranges = [&](std::int64_t start, std::int64_t end, SummaryChunkInterval interval,
+                          std::optional<std::string> endpoint = std::nullopt) {
+    const std::string id = "s" + std::to_string(++sessions);
+    addSession(id, kT0, kT0 + 12 * kMinute);
+    addContext(id, kT0, kT0 + 12 * kMinute, "Terminal");
+    EXPECT_EQ(run(id, start, end, interval, std::move(endpoint)).status, JobStatus::done);
+    Ranges found;
+    for (const Summary& s : summaries(id)) {
       if (s.modelId == "local-v1") found.emplace_back(s.rangeStartMs - kT0, s.rangeEndMs - kT0);
       else ++aggregates;
     }
-    db_.deleteSessions({"s"});
-    addSession("s", kT0, kT0 + 12 * kMinute);
-    addContext("s", kT0, kT0 + 12 * kMinute, "Terminal");
     return found;
   };
-  using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
   // Windows aligned to the range's start, the last one cut; an empty or inverted request, and
   // one outside the session, take the whole session; a request reaching beyond it is clipped.
-  EXPECT_EQ(run("s", kT0, kT0 + 12 * kMinute, SummaryChunkInterval::fiveMinutes).status, JobStatus::done);
-  EXPECT_EQ(ranges(), (Ranges{{0, 5 * kMinute}, {5 * kMinute, 10 * kMinute}, {10 * kMinute, 12 * kMinute}}));
+  EXPECT_EQ(ranges(kT0, kT0 + 12 * kMinute, SummaryChunkInterval::fiveMinutes),
+            (Ranges{{0, 5 * kMinute}, {5 * kMinute, 10 * kMinute}, {10 * kMinute, 12 * kMinute}}));
   EXPECT_EQ(aggregates, 2) << "the session crosses midnight";
-  (void)run("s", kT0 + 5 * kMinute, kT0, SummaryChunkInterval::hourly);
-  EXPECT_EQ(ranges(), (Ranges{{0, 12 * kMinute}}));
-  (void)run("s", kT0 + kMinute * 60, kT0 + kMinute * 90, SummaryChunkInterval::hourly);
-  EXPECT_EQ(ranges(), (Ranges{{0, 12 * kMinute}}));
-  (void)run("s", kT0 - kMinute, kT0 + 3 * kMinute, SummaryChunkInterval::twoMinutes, "   \n");
-  EXPECT_EQ(ranges(), (Ranges{{0, 2 * kMinute}, {2 * kMinute, 3 * kMinute}}));
+  EXPECT_EQ(ranges(kT0 + 5 * kMinute, kT0, SummaryChunkInterval::hourly), (Ranges{{0, 12 * kMinute}}));
+  EXPECT_EQ(ranges(kT0 + kMinute * 60, kT0 + kMinute * 90, SummaryChunkInterval::hourly), (Ranges{{0, 12 * kMinute}}));
+  EXPECT_EQ(ranges(kT0 - kMinute, kT0 + 3 * kMinute, SummaryChunkInterval::twoMinutes, "   \n"),
+            (Ranges{{0, 2 * kMinute}, {2 * kMinute, 3 * kMinute}}));
   EXPECT_EQ(aggregates, 2) << "no daily aggregate for other intervals";
 
   // A window with context but no chunk is summarized here even with an endpoint (an invalid
   // one: it is never used).
-  const PipelineJob contextOnly = run("s", 0, 0, SummaryChunkInterval::hourly, "not an address");
-  EXPECT_EQ(contextOnly.status, JobStatus::done) << contextOnly.error.value_or("");
+  EXPECT_EQ(ranges(0, 0, SummaryChunkInterval::hourly, "not an address"), (Ranges{{0, 12 * kMinute}}));
 
   // A finished chunk in the window: with an invalid endpoint the job fails before any file is
   // read; locally it needs the vault.
-  db_.createChunk(Chunk{.id = "c", .sessionId = "s", .startAtMs = kT0, .endAtMs = kT0 + kMinute,
-                        .fileRelpath = "s/c.qxv", .mp4PlainLen = 100, .pageSize = 65536, .codec = "h264",
-                        .width = 2, .height = 2, .fps = 1, .hasAudio = false, .audioCodec = {},
-                        .audioSampleRate = {}, .audioChannels = {}, .createdAtMs = kT0});
+  addSession("s", kT0, kT0 + 12 * kMinute);
+  Chunk chunk;
+  chunk.id = "c", chunk.sessionId = "s", chunk.startAtMs = kT0, chunk.endAtMs = kT0 + kMinute, chunk.mp4PlainLen = 9;
+  db_.createChunk(chunk);
   EXPECT_EQ(run("s", 0, 0, SummaryChunkInterval::hourly, "http://exa mple.com").error,
             "The configured summary API endpoint is invalid");
   keys_.clearKeys();

@@ -67,25 +67,15 @@ TEST_F(RemoteSummaryTest, EndpointAddressesAreRebuiltOrRefused) {
 
 }
 
-TEST_F(RemoteSummaryTest, PromptNamesPresetIntervalAppsAndTheFirstFiveTitlesCut) {
+TEST_F(RemoteSummaryTest, PromptNamesTheWindowAppsAndTheFirstFiveTitlesCut) {
   const DateFormats dates("en_US", "UTC");
   const SummaryWindowRange window{3'600'000, 3'720'000};
-  const std::string head = "Summarize this screen-recording window.\n";
-  const std::string clock = "\nWindow: " + dates.clockTime(window.startMs) + " to " + dates.clockTime(window.endMs);
-  const auto middle = [&](std::string sentence, std::string label) {
-    return sentence + "\nQuestion: Why?" + clock + ".\nChunk size setting: " + label + ".";
-  };
-  const std::tuple<SummaryPreset, SummaryChunkInterval, std::string, std::string> rows[] = {
-      {SummaryPreset::brief, SummaryChunkInterval::twoMinutes, "Return a concise activity summary.", "Every 2 Minutes"},
-      {SummaryPreset::detailed, SummaryChunkInterval::fiveMinutes,
-       "Return a detailed activity summary with visible work context.", "Every 5 Minutes"},
-      {SummaryPreset::activities, SummaryChunkInterval::hourly,
-       "Focus on concrete user activities and app transitions.", "Hourly"}};
-  for (const auto& [preset, interval, sentence, label] : rows) {
-    EXPECT_EQ(buildRemotePrompt(preset, interval, "Why?", {}, window, dates),
-              head + middle(sentence, label) + "\nKeep the answer in plain text.");
-  }
-  const std::string brief = head + middle("Return a concise activity summary.", "Every 2 Minutes");
+  // 01:00 to 01:02 UTC
+  const std::string brief =
+      "Summarize this screen-recording window.\nReturn a concise activity summary.\nQuestion: Why?\nWindow: "
+      "1:00\u202fAM to 1:02\u202fAM.\nChunk size setting: Every 2 Minutes.";
+  EXPECT_EQ(buildRemotePrompt(SummaryPreset::brief, SummaryChunkInterval::twoMinutes, "Why?", {}, window, dates),
+            brief + "\nKeep the answer in plain text.");
 
   std::string accented, combining;
   for (int i = 0; i < 81; ++i) accented += "\u00e9", combining += "e\u0301";
