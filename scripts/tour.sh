@@ -57,7 +57,7 @@ unset TOLVO_UITEST_MODE
 export PATH=$BIN:$PATH
 
 SERVICE_PID=
-X_PIDS=()  # the X programs the tour started, the server (if any) first
+X_PIDS=()  # the programs the tour started: the X server (if any) first, its windows, the stand-in endpoint
 PROGRAM=tour
 # shellcheck source=scripts/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -233,6 +233,15 @@ fi
 say "Summarize the recording here, without a remote service: one summary per 2-minute window from" \
   "the applications and windows in front; \`--endpoint URL\` would send each window's video instead."
 run tolvoctl summary start "$SESSION" --interval 2m --question "What was on the screen?" --wait
+
+say "The same through a remote summary service: here a stand-in on 127.0.0.1" \
+  "(scripts/summary_endpoint.py) that describes what it received, the window's chunks joined into" \
+  "one MP4. A 5-minute job also asks it for the day's summary."
+exec {ENDPOINT_FD}< <(exec python3 "$(dirname "${BASH_SOURCE[0]}")/summary_endpoint.py")
+ENDPOINT_PID=$!
+X_PIDS+=("$ENDPOINT_PID")
+read -r -u "$ENDPOINT_FD" ENDPOINT || fail "the stand-in summary service did not start"
+run tolvoctl summary start "$SESSION" --interval 5m --question "What was on the screen?" --endpoint "$ENDPOINT" --wait
 
 say "Lock the vault and stop the service."
 run tolvoctl vault lock

@@ -406,7 +406,7 @@ void printSummaries(const std::vector<Summary>& list) {
         line += ch;
         continue;
       }
-      std::cout << "  " << line << '\n';
+      std::cout << (line.empty() ? "" : "  ") << line << '\n';
       line.clear();
     }
   }
