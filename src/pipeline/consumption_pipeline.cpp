@@ -112,8 +112,7 @@ SummaryWindowRange effectiveRequestedRange(std::int64_t requestedStartMs, std::i
 ConsumptionPipeline& ConsumptionPipeline::shared() {
   // Never destroyed: a job may still be running on its queue while the process exits.
   static auto* instance = new std::shared_ptr<ConsumptionPipeline>(create(Dependencies{
-      DatabaseManager::shared(), KeyManager::shared(), TolvoConstants::Paths::chunksDirectory(),
-      SystemClock::instance()}));
+      DatabaseManager::shared(), KeyManager::shared(), {}, SystemClock::instance()}));
   return **instance;
 }
 
@@ -234,7 +233,8 @@ int ConsumptionPipeline::runJob(const PipelineJob& job) {
   const std::optional<std::string> endpointBase = normalizedRemoteAPIBaseURL(params->remoteAPIBaseURL);
   // Texts in the user's locale and time zone as they are when the job runs.
   const DateFormats dates;
-  const SummaryVideoExport exporter(deps_.keys, deps_.chunksDirectory);
+  const SummaryVideoExport exporter(
+      deps_.keys, deps_.chunksDirectory.empty() ? TolvoConstants::Paths::chunksDirectory() : deps_.chunksDirectory);
 
   std::vector<Summary> created;
   // Windows are aligned to the range's start, each `length` long, the last one cut at the

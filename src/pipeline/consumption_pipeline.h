@@ -57,7 +57,7 @@ class ConsumptionPipeline : public std::enable_shared_from_this<ConsumptionPipel
   struct Dependencies {
     DatabaseManager& database;
     const KeyManager& keys;
-    // Where chunk files are found: read when a job runs.
+    // Where chunk files are found; empty: the vault's, looked up when a job runs.
     std::filesystem::path chunksDirectory;
     const Clock& clock;
     RemoteSummaryTimeouts remoteTimeouts{};
