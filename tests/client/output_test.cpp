@@ -1,10 +1,15 @@
 // tolvoctl's text output: widths in characters, cuts on character boundaries, tables that
-// stay aligned and on one line per row, durations and sizes.
+// stay aligned and on one line per row, durations and sizes; the times of --from and --to.
 #include "client/tolvoctl/output.h"
+
+#include <time.h>
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+
+#include "client/tolvoctl/time_argument.h"
+#include "support/sandbox.h"
 
 namespace tolvo::test {
 namespace {
@@ -35,6 +40,20 @@ TEST(TolvoctlOutputTest, TablesStayAlignedAndOnOneLinePerRow) {
             "APP       WINDOW             ID\n"
             "Caf\xC3\xA9      line one line two  1\n"
             "Terminal  tab here           22\n");
+}
+
+TEST(TolvoctlOutputTest, TimeArgumentsInBerlin) {
+  const ScopedEnv zone("TZ", "Europe/Berlin");
+  ::tzset();
+  const std::int64_t now = 1'796'598'000'000;  // 2026-12-07 00:00 in Berlin (UTC+1)
+  const std::pair<const char*, std::optional<std::int64_t>> rows[] = {
+      {"1796598000123", 1'796'598'000'123}, {"now", now}, {"-90s", now - 90'000}, {"-2h", now - 7'200'000},
+      {"2026-12-07", now}, {"2026-12-06T23:30", now - 1'800'000}, {"2026-12-06 23:30:15", now - 1'785'000},
+      {"2026-12-06T23:00Z", now}, {"2026-12-07T01:00+01:00", now + 3'600'000}, {"00:45", now + 2'700'000},
+      {"2026-07-01", 1'782'856'800'000} /* summer time, UTC+2 */, {"2026-02-30", std::nullopt},
+      {"25:00", std::nullopt}, {"-2w", std::nullopt}, {"-h", std::nullopt}, {"2026-12-06T23:00+1", std::nullopt},
+      {"yesterday", std::nullopt}, {"", std::nullopt}};
+  for (const auto& [text, expected] : rows) EXPECT_EQ(parseTimeArgument(text, now), expected) << text;
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "client/tolvoctl/output.h"
 #include "client/tolvoctl/password_prompt.h"
 #include "client/tolvoctl/record_config.h"
+#include "client/tolvoctl/time_argument.h"
 
 #ifndef TOLVO_VERSION
 #define TOLVO_VERSION "0.0.0"
@@ -165,6 +166,20 @@ T requireValue(DataResult<T> result, const std::string& what) {
 }
 
 std::string orDash(const std::optional<std::string>& text) { return text ? *text : "-"; }
+
+// A --from or --to option read by parseTimeArgument.
+void addTimeOption(CLI::App* command, const std::string& name, std::int64_t& target, const std::string& what) {
+  command
+      ->add_option_function<std::string>(
+          name,
+          [&target, name](const std::string& text) {
+            const std::optional<std::int64_t> ms = parseTimeArgument(text, nowUnixMs());
+            if (!ms) throw CLI::ValidationError(name, "not a time: " + text);
+            target = *ms;
+          },
+          what + ": 2026-12-06T14:05, 2026-12-06, 14:05, -2h, now or milliseconds since 1970")
+      ->type_name("TIME");
+}
 
 // --- commands -----------------------------------------------------------------------------
 
@@ -745,8 +760,8 @@ int run(int argc, char** argv) {
   std::int64_t from = 0, to = std::numeric_limits<std::int64_t>::max();
   auto* eventsCommand = app.add_subcommand("events", "Events of a session");
   eventsCommand->add_option("SESSION", sessionId, "Session id")->required();
-  eventsCommand->add_option("--from", from, "Start, milliseconds since 1970");
-  eventsCommand->add_option("--to", to, "End, milliseconds since 1970");
+  addTimeOption(eventsCommand, "--from", from, "Start");
+  addTimeOption(eventsCommand, "--to", to, "End");
   on(eventsCommand, [&](Context& c) { events(c, sessionId, from, to); });
 
   // record (also reachable as "recording", its earlier name)
@@ -792,8 +807,8 @@ int run(int argc, char** argv) {
   bool wait = false;
   auto* summaryStartCommand = summary->add_subcommand("start", "Start a summary job over a session's time range");
   summaryStartCommand->add_option("SESSION", job.sessionId, "Session id")->required();
-  summaryStartCommand->add_option("--from", job.startMs, "Start, milliseconds since 1970 (default: the session's start)");
-  summaryStartCommand->add_option("--to", job.endMs, "End, milliseconds since 1970 (default: the session's end)");
+  addTimeOption(summaryStartCommand, "--from", job.startMs, "Start (default: the session's start)");
+  addTimeOption(summaryStartCommand, "--to", job.endMs, "End (default: the session's end)");
   summaryStartCommand->add_option("--preset", job.preset, "brief, detailed or activities (default brief)")
       ->check(CLI::IsMember({"brief", "detailed", "activities"}));
   summaryStartCommand->add_option("--interval", job.chunkInterval, "Window length: 2m, 5m or 1h (default 5m)")
@@ -809,8 +824,8 @@ int run(int argc, char** argv) {
   on(summaryStatusCommand, [&](Context& c) { summaryStatus(c, jobId); });
   auto* summaryListCommand = summary->add_subcommand("list", "Summaries lying inside a time range, by range");
   summaryListCommand->add_option("SESSION", sessionId, "Session id")->required();
-  summaryListCommand->add_option("--from", from, "Start, milliseconds since 1970");
-  summaryListCommand->add_option("--to", to, "End, milliseconds since 1970");
+  addTimeOption(summaryListCommand, "--from", from, "Start");
+  addTimeOption(summaryListCommand, "--to", to, "End");
   on(summaryListCommand, [&](Context& c) { summaryList(c, sessionId, from, to); });
 
   // raw
