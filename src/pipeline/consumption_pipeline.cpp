@@ -56,6 +56,12 @@ std::optional<std::int64_t> nextStart(const std::vector<Item>& items, std::int64
   return std::nullopt;
 }
 
+// end − start for start ≤ end, saturated: times read from a damaged row may be far apart.
+std::int64_t span(std::int64_t start, std::int64_t end) {
+  const std::uint64_t distance = static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
+  return static_cast<std::int64_t>(std::min<std::uint64_t>(distance, INT64_MAX));
+}
+
 template <typename Item>
 void sortByStart(std::vector<Item>& items) {
   std::stable_sort(items.begin(), items.end(),
@@ -242,7 +248,7 @@ int ConsumptionPipeline::runJob(const PipelineJob& job) {
   // such stretches to the window holding the next item's start.
   std::int64_t windowStart = range.startMs;
   while (windowStart < range.endMs) {
-    const SummaryWindowRange window{windowStart, windowStart + std::min(length, range.endMs - windowStart)};
+    const SummaryWindowRange window{windowStart, windowStart + std::min(length, span(windowStart, range.endMs))};
     if (isCancelled(job.id)) return -1;
     std::vector<Chunk> windowChunks = overlapping(chunks, window);
     std::vector<ContextInterval> windowContexts = overlapping(contexts, window);
@@ -251,7 +257,7 @@ int ConsumptionPipeline::runJob(const PipelineJob& job) {
       const std::int64_t next = std::min(nextStart(chunks, window.endMs).value_or(range.endMs),
                                          nextStart(contexts, window.endMs).value_or(range.endMs));
       if (next >= range.endMs) break;
-      windowStart = range.startMs + (next - range.startMs) / length * length;
+      windowStart = std::max(window.endMs, range.startMs + span(range.startMs, next) / length * length);
       continue;
     }
 

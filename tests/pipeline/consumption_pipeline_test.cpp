@@ -124,6 +124,11 @@ TEST_F(PipelineTest, RangesWindowsAndOutcomes) {
             (Ranges{{0, 2 * kMinute}, {2 * kMinute, 3 * kMinute}}));
   EXPECT_EQ(aggregates, 2) << "no daily aggregate for other intervals";
 
+  // A session whose times lie ages apart: the empty windows are passed over, not walked.
+  addSession("far", -4'000'000'000'000'000'000, 4'000'000'000'000'000'000);
+  addContext("far", kT0, kT0 + kMinute, "Terminal");
+  EXPECT_EQ(run("far", 0, 0, SummaryChunkInterval::twoMinutes).status, JobStatus::done);
+
   // A window with context but no chunk is summarized here even with an endpoint (an invalid
   // one: it is never used).
   EXPECT_EQ(ranges(0, 0, SummaryChunkInterval::hourly, "not an address"), (Ranges{{0, 12 * kMinute}}));
