@@ -4,15 +4,20 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 
 #include "core/bytes.h"
+#include "core/diagnostic_log.h"
 #include "core/service_protocol.h"
 #include "service/rpc_dispatcher.h"
 
 namespace tolvo {
 
 namespace {
+
+// How long a peer holding the large-request gate may leave its large answer untaken.
+constexpr std::chrono::seconds kStalledAnswerLimit{10};
 
 bool isBlank(std::string_view line) { return line.find_first_not_of(" \t\r") == std::string_view::npos; }
 
@@ -57,7 +62,15 @@ void ServiceConnection::serve() {
     pollfd fds[2] = {{channel_->fd(), 0, 0}, {channel_->wakeFd(), POLLIN, 0}};
     if (!inputDone_ && !framer_.hasPendingLines() && mayRead()) fds[0].events |= POLLIN;
     if (channel_->wantsOutput()) fds[0].events |= POLLOUT;
-    if (::poll(fds, 2, -1) < 0) {
+    int timeoutMs = -1;
+    if (!stalledAnswerWait(timeoutMs)) {
+      DiagnosticLog::system("service connection: a peer that took no part of a large answer for " +
+                            std::to_string(kStalledAnswerLimit.count()) + " s was dropped");
+      channel_->shutdown();
+      inputDone_ = true;
+      continue;
+    }
+    if (::poll(fds, 2, timeoutMs) < 0) {
       if (errno == EINTR) continue;
       channel_->peerGone();
       inputDone_ = true;
@@ -74,6 +87,21 @@ void ServiceConnection::serve() {
       readAvailable();
     }
   }
+}
+
+bool ServiceConnection::stalledAnswerWait(int& timeoutMs) {
+  const std::size_t queued = channel_->queuedOutput();
+  if (!holdsGate_ || queued < LargeRequestGate::kSmallRequestBytes) {
+    stalledSince_.reset();
+    return true;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!stalledSince_ || queued < stalledQueued_) stalledSince_ = now;  // the peer took some
+  stalledQueued_ = queued;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*stalledSince_ + kStalledAnswerLimit - now);
+  if (left.count() <= 0) return false;
+  timeoutMs = static_cast<int>(left.count());
+  return true;
 }
 
 bool ServiceConnection::mayRead() {

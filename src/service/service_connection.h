@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "core/handle.h"
@@ -49,6 +51,10 @@ class ServiceConnection {
 
  private:
   void serve();
+  // The poll timeout while this connection holds the gate and its peer leaves a large answer
+  // untaken (-1 otherwise); false once that has lasted kStalledAnswerLimit: the peer is
+  // dropped, so that other connections' large requests do not wait on it for ever.
+  [[nodiscard]] bool stalledAnswerWait(int& timeoutMs);
   // Whether the loop may read more request bytes now: the channel wants input and, when the
   // partial line is large, this connection holds the gate. Takes and gives up the gate.
   [[nodiscard]] bool mayRead();
@@ -64,6 +70,10 @@ class ServiceConnection {
   LineFramer framer_;
   LargeRequestGate& gate_;
   bool holdsGate_ = false;
+  // Since when this connection holds the gate with a large answer that its peer does not take
+  // (reset whenever the peer takes some of it), and how much was queued then.
+  std::optional<std::chrono::steady_clock::time_point> stalledSince_;
+  std::size_t stalledQueued_ = 0;
   bool inputDone_ = false;   // nothing more is read from the socket
   bool endOfInput_ = false;  // the peer's end of input, not yet passed on (lines still wait)
   std::unique_ptr<SerialQueue> queue_;  // last member: built last, joined first
