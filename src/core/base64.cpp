@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+
 namespace tolvo {
 namespace {
 
@@ -12,12 +14,22 @@ bool isAlphabet(char c) {
 }  // namespace
 
 std::string base64Encode(ByteView bytes) {
-  if (bytes.empty()) return {};
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                                static_cast<int>(bytes.size()));
-  out.resize(static_cast<std::size_t>(n));
+  std::string out;
+  base64Append(out, bytes);
   return out;
+}
+
+void base64Append(std::string& out, ByteView bytes) {
+  constexpr std::size_t kBlock = std::size_t{3} << 20;  // a multiple of 3: padding only at the end
+  const std::size_t start = out.size();
+  out.resize(start + base64EncodedLength(bytes.size()));
+  // EVP_EncodeBlock takes an int length and writes a terminating NUL after each block: into the
+  // next block's room, and after the last one into the string's own terminator.
+  auto* dest = reinterpret_cast<unsigned char*>(out.data() + start);
+  for (std::size_t offset = 0; offset < bytes.size(); offset += kBlock) {
+    const std::size_t n = std::min(kBlock, bytes.size() - offset);
+    dest += EVP_EncodeBlock(dest, bytes.data() + offset, static_cast<int>(n));
+  }
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {

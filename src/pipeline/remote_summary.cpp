@@ -1,7 +1,6 @@
 #include "pipeline/remote_summary.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -13,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/base64.h"
 #include "core/handle.h"
 #include "core/raw_enum.h"
 #include "pipeline/date_formats.h"
@@ -68,23 +68,6 @@ std::vector<std::string> distinctAppNames(const std::vector<ContextInterval>& co
 // The JSON string literal of `text`; invalid UTF-8 becomes U+FFFD.
 std::string jsonString(const std::string& text) {
   return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-constexpr std::size_t base64Length(std::size_t size) { return (size + 2) / 3 * 4; }
-
-// Appends the Base64 text of `bytes` to `out` in place: the caller reserves the room, so no
-// copy of the text is made.
-void appendBase64(std::string& out, ByteView bytes) {
-  constexpr std::size_t kBlock = std::size_t{3} << 20;  // a multiple of 3: padding only at the end
-  const std::size_t start = out.size();
-  out.resize(start + base64Length(bytes.size()));
-  // EVP_EncodeBlock writes a terminating NUL after each block: into the next block's room, and
-  // after the last one into the string's own terminator.
-  auto* dest = reinterpret_cast<unsigned char*>(out.data() + start);
-  for (std::size_t offset = 0; offset < bytes.size(); offset += kBlock) {
-    const std::size_t n = std::min(kBlock, bytes.size() - offset);
-    dest += EVP_EncodeBlock(dest, bytes.data() + offset, static_cast<int>(n));
-  }
 }
 
 // ---- Response
@@ -278,13 +261,13 @@ std::string encodeRemoteRequest(SummaryRemoteRequest request) {
 
   std::size_t size = 0;
   for (const auto& piece : pieces) size += piece.size();
-  for (const auto* file : files) size += base64Length(file->data.size());
+  for (const auto* file : files) size += base64EncodedLength(file->data.size());
   std::string body;
   body.reserve(size);
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     body += pieces[i];
     if (i == files.size()) break;
-    appendBase64(body, files[i]->data);
+    base64Append(body, files[i]->data);
     Bytes().swap(files[i]->data);
   }
   return body;
