@@ -183,6 +183,25 @@ void from_json(const nlohmann::json& j, Summary& v) {
   v.createdAtMs = required<std::int64_t>(j, "createdAtMs");
 }
 
+void to_json(nlohmann::json& j, const TextSearchHit& v) {
+  j = nlohmann::json::object();
+  put(j, "sessionId", v.sessionId);
+  put(j, "chunkId", v.chunkId);
+  put(j, "timestampMs", v.timestampMs);
+  put(j, "lastSeenMs", v.lastSeenMs);
+  put(j, "text", v.text);
+  put(j, "snippet", v.snippet);
+}
+void from_json(const nlohmann::json& j, TextSearchHit& v) {
+  json::requireObject(j, "TextSearchHit");
+  v.sessionId = required<std::string>(j, "sessionId");
+  v.chunkId = required<std::string>(j, "chunkId");
+  v.timestampMs = required<std::int64_t>(j, "timestampMs");
+  v.lastSeenMs = required<std::int64_t>(j, "lastSeenMs");
+  v.text = required<std::string>(j, "text");
+  v.snippet = required<std::string>(j, "snippet");
+}
+
 void to_json(nlohmann::json& j, const PipelineJob& v) {
   j = nlohmann::json::object();
   put(j, "id", v.id);

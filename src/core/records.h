@@ -177,6 +177,19 @@ struct PipelineJob {
   bool operator==(const PipelineJob&) const = default;
 };
 
+// One line of recognized screen text matching a search: where and when it was on screen
+// (first and last seen, epoch milliseconds), the whole line and an excerpt around the match
+// with the matched words in [brackets].
+struct TextSearchHit {
+  std::string sessionId;
+  std::string chunkId;
+  std::int64_t timestampMs = 0;
+  std::int64_t lastSeenMs = 0;
+  std::string text;
+  std::string snippet;
+  bool operator==(const TextSearchHit&) const = default;
+};
+
 struct UISessionToken {
   std::string token;
   Timestamp expiresAt;
@@ -220,6 +233,7 @@ TOLVO_DECLARE_JSON(Summary)
 TOLVO_DECLARE_JSON(PipelineJob)
 TOLVO_DECLARE_JSON(UISessionToken)
 TOLVO_DECLARE_JSON(RecordingStatus)
+TOLVO_DECLARE_JSON(TextSearchHit)
 #undef TOLVO_DECLARE_JSON
 
 }  // namespace tolvo

@@ -32,7 +32,7 @@ using Connection = Handle<sqlite3, detail::closeSQLiteConnection>;
 
 // The schema, one statement each, in creation order. Every object is created only if absent,
 // so opening an existing database changes nothing.
-constexpr std::array<std::string_view, 13> kSchema{
+constexpr std::array<std::string_view, 18> kSchema{
     "CREATE TABLE IF NOT EXISTS sessions ( session_id TEXT PRIMARY KEY, started_at_ms INTEGER NOT NULL, "
     "ended_at_ms INTEGER, created_at_ms INTEGER NOT NULL );",
     "CREATE TABLE IF NOT EXISTS chunks ( chunk_id TEXT PRIMARY KEY, session_id TEXT NOT NULL, start_at_ms "
@@ -64,6 +64,16 @@ constexpr std::array<std::string_view, 13> kSchema{
     "NOT NULL, created_at_ms INTEGER NOT NULL, FOREIGN KEY(session_id) REFERENCES sessions(session_id) );",
     // listEvents reads one session's time range out of a table written all day.
     "CREATE INDEX IF NOT EXISTS idx_events_session_ts ON events(session_id, ts_ms);",
+    // Text recognized on screen: one row per line and chunk, and the full-text index of the
+    // lines (same row ids). A line's id orders lines by the time they were first seen.
+    "CREATE TABLE IF NOT EXISTS screen_text_lines ( line_id INTEGER PRIMARY KEY, session_id TEXT NOT NULL, "
+    "chunk_id TEXT NOT NULL, first_seen_ms INTEGER NOT NULL, last_seen_ms INTEGER NOT NULL, FOREIGN "
+    "KEY(session_id) REFERENCES sessions(session_id) );",
+    "CREATE INDEX IF NOT EXISTS idx_screen_text_session ON screen_text_lines(session_id);",
+    "CREATE INDEX IF NOT EXISTS idx_screen_text_chunk ON screen_text_lines(chunk_id);",
+    "CREATE VIRTUAL TABLE IF NOT EXISTS screen_text_index USING fts4(text, tokenize=unicode61);",
+    // The index merges its segments as lines arrive (the setting is kept in the index).
+    "INSERT INTO screen_text_index(screen_text_index) VALUES('automerge=8');",
 };
 
 // Issued right after the key: WAL with synchronous NORMAL keeps every committed transaction

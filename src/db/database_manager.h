@@ -22,6 +22,13 @@ struct sqlite3_stmt;
 
 namespace tolvo {
 
+// A line of recognized screen text as the index keeps it.
+struct IndexedTextLine {
+  std::string text;
+  std::int64_t firstSeenMs = 0;
+  std::int64_t lastSeenMs = 0;
+};
+
 namespace detail {
 // Closes an SQLite connection (the release function of DatabaseManager's handle).
 void closeSQLiteConnection(sqlite3* connection) noexcept;
@@ -112,6 +119,22 @@ class DatabaseManager {
   [[nodiscard]] std::vector<Artifact> listArtifacts(std::string_view sessionId,
                                                     std::optional<ArtifactKind> kind = std::nullopt);
 
+  // Jobs of `type` whose status is one of `statuses`, oldest request first.
+  [[nodiscard]] std::vector<PipelineJob> listPipelineJobs(JobType type, const std::vector<JobStatus>& statuses);
+
+  // Stores the text recognized in a chunk: the artifact's row and one index row per line, in
+  // one transaction. An earlier artifact of the same session, kind and file, and every line
+  // of the chunk indexed before, are replaced.
+  void storeScreenText(const Artifact& artifact, std::string_view chunkId, const std::vector<IndexedTextLine>& lines);
+  // The session's ocr artifact whose file is `fileRelpath`, if there is one.
+  [[nodiscard]] std::optional<Artifact> screenTextArtifact(std::string_view sessionId, std::string_view fileRelpath);
+  // Lines matching `query` (see textMatchExpression) seen on screen within [startMs, endMs] (a
+  // missing bound is open), newest first. Raises TextSearchError for a query that cannot be
+  // searched.
+  [[nodiscard]] std::vector<TextSearchHit> searchText(std::string_view query, std::optional<std::int64_t> startMs,
+                                                      std::optional<std::int64_t> endMs, std::int64_t limit,
+                                                      std::int64_t offset);
+
   void createSummary(const Summary& summary);
   // Summaries lying wholly inside [startMs, endMs], ordered by range start.
   [[nodiscard]] std::vector<Summary> listSummaries(std::string_view sessionId, std::int64_t startMs,
@@ -144,6 +167,10 @@ class DatabaseManager {
   [[nodiscard]] std::int64_t executeReturningLastInsertRowIdUnsafe(std::string_view sql,
                                                                    const SQLParams& params = {});
   [[nodiscard]] std::vector<SQLRow> queryUnsafe(std::string_view sql, const SQLParams& params = {});
+
+  // Runs `work` (statements through the Unsafe primitives) in one transaction on the queue:
+  // everything or, when `work` raises, nothing.
+  void inTransaction(const std::function<void()>& work);
 
   [[nodiscard]] sqlite3* connectionOrThrow() const;
 

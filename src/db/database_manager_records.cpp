@@ -1,12 +1,15 @@
 // The record operations of DatabaseManager: one fixed statement each, run through the
 // primitives, and the mapping of their rows into records.
+#include <algorithm>
 #include <array>
+#include <limits>
 #include <string>
 #include <unordered_set>
 
 #include "core/raw_enum.h"
 #include "db/database_manager.h"
 #include "db/record_rows.h"
+#include "db/text_search_query.h"
 
 namespace tolvo {
 namespace {
@@ -26,16 +29,31 @@ constexpr std::string_view kSelectPipelineJob =
     "FROM pipeline_jobs WHERE job_id = ?;";
 
 // The tables holding rows of a session, in deletion order (the session row itself last).
-constexpr std::array<std::string_view, 8> kDeleteSessionStatements{
+constexpr std::array<std::string_view, 10> kDeleteSessionStatements{
     "DELETE FROM chunks WHERE session_id = ?;",
     "DELETE FROM recording_intervals WHERE session_id = ?;",
     "DELETE FROM context_intervals WHERE session_id = ?;",
     "DELETE FROM events WHERE session_id = ?;",
     "DELETE FROM pipeline_jobs WHERE session_id = ?;",
     "DELETE FROM artifacts WHERE session_id = ?;",
+    "DELETE FROM screen_text_index WHERE docid IN (SELECT line_id FROM screen_text_lines WHERE session_id = ?);",
+    "DELETE FROM screen_text_lines WHERE session_id = ?;",
     "DELETE FROM summaries WHERE session_id = ?;",
     "DELETE FROM sessions WHERE session_id = ?;",
 };
+
+constexpr std::string_view kSelectArtifact =
+    "SELECT artifact_id, session_id, kind, range_start_ms, range_end_ms, file_relpath, created_at_ms FROM "
+    "artifacts";
+
+// A line's row id: the time it was first seen times 1024 plus a counter, so that the index's
+// row order is the order of first sight (newest first is a backward walk of the index).
+constexpr std::int64_t kLineIdsPerMillisecond = 1024;
+constexpr std::int64_t kLatestLineTimeMs = std::numeric_limits<std::int64_t>::max() / kLineIdsPerMillisecond - 1;
+
+std::int64_t firstLineIdAt(std::int64_t ms) {
+  return std::clamp(ms, -kLatestLineTimeMs, kLatestLineTimeMs) * kLineIdsPerMillisecond;
+}
 
 }  // namespace
 
@@ -169,6 +187,91 @@ std::vector<Artifact> DatabaseManager::listArtifacts(std::string_view sessionId,
   return mapRows(query(sql, params), rows::toArtifact);
 }
 
+std::vector<PipelineJob> DatabaseManager::listPipelineJobs(JobType type, const std::vector<JobStatus>& statuses) {
+  if (statuses.empty()) return {};
+  std::string sql =
+      "SELECT job_id, session_id, requested_at_ms, started_at_ms, finished_at_ms, status, job_type, params, error "
+      "FROM pipeline_jobs WHERE job_type = ? AND status IN (";
+  SQLParams params{rawValue(type)};
+  for (JobStatus status : statuses) {
+    sql += params.size() == 1 ? "?" : ", ?";
+    params.emplace_back(rawValue(status));
+  }
+  sql += ") ORDER BY requested_at_ms, rowid;";
+  return mapRows(query(sql, params), rows::toPipelineJob);
+}
+
+void DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view chunkId,
+                                      const std::vector<IndexedTextLine>& lines) {
+  inTransaction([&] {
+    if (artifact.fileRelpath) {
+      executeUnsafe("DELETE FROM artifacts WHERE session_id = ? AND kind = ? AND file_relpath = ?;",
+                    {artifact.sessionId, rawValue(artifact.kind), *artifact.fileRelpath});
+    }
+    executeUnsafe(
+        "DELETE FROM screen_text_index WHERE docid IN (SELECT line_id FROM screen_text_lines WHERE chunk_id = ?);",
+        {chunkId});
+    executeUnsafe("DELETE FROM screen_text_lines WHERE chunk_id = ?;", {chunkId});
+    executeUnsafe(
+        "INSERT INTO artifacts (artifact_id, session_id, kind, range_start_ms, range_end_ms, file_relpath, "
+        "created_at_ms) VALUES (?, ?, ?, ?, ?, ?, ?);",
+        {artifact.id, artifact.sessionId, rawValue(artifact.kind), artifact.rangeStartMs, artifact.rangeEndMs,
+         artifact.fileRelpath, artifact.createdAtMs});
+    for (const IndexedTextLine& line : lines) {
+      const std::int64_t first = firstLineIdAt(line.firstSeenMs);
+      const auto taken = queryUnsafe("SELECT MAX(line_id) AS last FROM screen_text_lines WHERE line_id BETWEEN ? AND ?;",
+                                     {first, first + kLineIdsPerMillisecond - 1});
+      std::optional<std::int64_t> lineId = first;
+      if (auto last = taken.front().integer("last")) {
+        lineId = *last + 1 < first + kLineIdsPerMillisecond ? std::optional(*last + 1) : std::nullopt;
+      }
+      // More than 1024 lines first seen in one millisecond: the rest go after the newest line.
+      if (!lineId) {
+        lineId = executeReturningLastInsertRowIdUnsafe(
+            "INSERT INTO screen_text_lines (session_id, chunk_id, first_seen_ms, last_seen_ms) VALUES (?, ?, ?, ?);",
+            {artifact.sessionId, chunkId, line.firstSeenMs, line.lastSeenMs});
+      } else {
+        executeUnsafe(
+            "INSERT INTO screen_text_lines (line_id, session_id, chunk_id, first_seen_ms, last_seen_ms) VALUES (?, "
+            "?, ?, ?, ?);",
+            {*lineId, artifact.sessionId, chunkId, line.firstSeenMs, line.lastSeenMs});
+      }
+      executeUnsafe("INSERT INTO screen_text_index (docid, text) VALUES (?, ?);", {*lineId, line.text});
+    }
+  });
+}
+
+std::optional<Artifact> DatabaseManager::screenTextArtifact(std::string_view sessionId, std::string_view fileRelpath) {
+  auto rows = query(std::string(kSelectArtifact) + " WHERE session_id = ? AND kind = ? AND file_relpath = ?;",
+                    {sessionId, rawValue(ArtifactKind::ocr), fileRelpath});
+  if (rows.empty()) return std::nullopt;
+  return rows::toArtifact(rows.front());
+}
+
+std::vector<TextSearchHit> DatabaseManager::searchText(std::string_view query, std::optional<std::int64_t> startMs,
+                                                       std::optional<std::int64_t> endMs, std::int64_t limit,
+                                                       std::int64_t offset) {
+  const std::string match = textMatchExpression(query);
+  // The index is walked backwards from the end bound (line ids follow first sight), so only
+  // the rows of the page asked for are joined and cut into snippets.
+  const std::int64_t lastId = endMs ? firstLineIdAt(*endMs) + kLineIdsPerMillisecond - 1
+                                    : std::numeric_limits<std::int64_t>::max();
+  const auto rows = this->query(
+      "SELECT l.session_id, l.chunk_id, l.first_seen_ms, l.last_seen_ms, i.text, snippet(screen_text_index, "
+      "'[', ']', '…', -1, 12) AS snippet FROM screen_text_index AS i CROSS JOIN screen_text_lines AS l ON "
+      "l.line_id = i.docid WHERE screen_text_index MATCH ? AND i.docid <= ? AND l.last_seen_ms >= ? ORDER BY "
+      "i.docid DESC LIMIT ? OFFSET ?;",
+      {match, lastId, startMs.value_or(std::numeric_limits<std::int64_t>::min()), limit, offset});
+  std::vector<TextSearchHit> hits;
+  hits.reserve(rows.size());
+  for (const SQLRow& row : rows) {
+    hits.push_back({row.requiredText("session_id"), row.requiredText("chunk_id"),
+                    row.requiredInteger("first_seen_ms"), row.requiredInteger("last_seen_ms"),
+                    row.requiredText("text"), row.requiredText("snippet")});
+  }
+  return hits;
+}
+
 void DatabaseManager::createSummary(const Summary& summary) {
   execute(
       "INSERT INTO summaries (summary_id, session_id, range_start_ms, range_end_ms, model_id, summary_text, "
@@ -194,12 +297,18 @@ void DatabaseManager::deleteSessions(const std::vector<std::string>& sessionIDs)
   }
   if (ids.empty()) return;
 
+  inTransaction([&] {
+    for (std::string_view id : ids) {
+      for (std::string_view statement : kDeleteSessionStatements) executeUnsafe(statement, {id});
+    }
+  });
+}
+
+void DatabaseManager::inTransaction(const std::function<void()>& work) {
   onQueue([&] {
     executeUnsafe("BEGIN IMMEDIATE TRANSACTION;");
     try {
-      for (std::string_view id : ids) {
-        for (std::string_view statement : kDeleteSessionStatements) executeUnsafe(statement, {id});
-      }
+      work();
       executeUnsafe("COMMIT;");
     } catch (...) {
       try {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "db/text_search_query.h"
 #include "support/sandbox.h"
 
 namespace tolvo {
@@ -64,15 +65,16 @@ class DatabaseTest : public SandboxedTest {
     (void)db_.createContextInterval({0, id, 100, 200, "org.example.app", "App", std::nullopt, std::nullopt});
     db_.createEvent({0, id, 150, EventType::sessionStarted, std::nullopt});
     db_.createPipelineJob({"job-" + id, id, 100, {}, {}, JobStatus::queued, JobType::summary, {}, {}});
-    insertArtifact({"art-" + id, id, "ocr", nullptr, nullptr, nullptr, 1});
+    db_.storeScreenText({"art-" + id, id, ArtifactKind::ocr, 100, 200, "chunk-" + id + ".ocr.qxv", 1},
+                        "chunk-" + id, {{"harbour lantern " + id, 150, 160}});
     db_.createSummary({"sum-" + id, id, 100, 200, "local", "text", 300});
   }
 
-  // The row count of every table for the session, as text ("11111111" after fillSession).
+  // The row count of every table for the session, as text ("111111111" after fillSession).
   std::string rowCounts(const std::string& id) {
     std::string counts;
     for (const char* table : {"sessions", "chunks", "recording_intervals", "context_intervals", "events",
-                              "pipeline_jobs", "artifacts", "summaries"}) {
+                              "pipeline_jobs", "artifacts", "summaries", "screen_text_lines"}) {
       const std::string sql = std::string("SELECT COUNT(*) AS n FROM ") + table + " WHERE session_id = ?;";
       counts += std::to_string(peer_.query(sql, {id}).at(0).requiredInteger("n"));
     }
@@ -232,15 +234,80 @@ TEST_F(DatabaseTest, DeleteSessionsRemovesEveryRowOfTheListedSessionsOrNothing) 
   peer_.execute("CREATE TRIGGER refuse BEFORE DELETE ON context_intervals WHEN old.session_id = 'B' BEGIN "
                 "SELECT RAISE(ABORT, 'context delete refused'); END;");
   EXPECT_DB_ERROR(db_.deleteSessions({"A", "B"}), executeFailed, "Failed to execute statement: context delete refused");
-  EXPECT_EQ(rowCounts("A") + rowCounts("B"), "1111111111111111");
+  EXPECT_EQ(rowCounts("A") + rowCounts("B"), "111111111111111111");
   // The transaction is closed: later writes commit on their own and a new deletion works.
   db_.createSession({"D", 1, std::nullopt, 1});
   peer_.execute("DROP TRIGGER refuse;");
   db_.deleteSessions({"B", "A", "B", "nobody"});
   db_.close();
   openDatabase();
-  EXPECT_EQ(rowCounts("A") + rowCounts("B") + rowCounts("C"), "000000000000000011111111");
+  EXPECT_EQ(rowCounts("A") + rowCounts("B") + rowCounts("C"), "000000000000000000111111111");
   EXPECT_TRUE(db_.getSession("D").has_value());
+  // The full-text index lost the deleted sessions' lines with them.
+  EXPECT_EQ(peer_.query("SELECT COUNT(*) AS n FROM screen_text_index;").at(0).requiredInteger("n"), 1);
+  const auto hits = db_.searchText("lantern", std::nullopt, std::nullopt, 10, 0);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].sessionId, "C");
+}
+
+// Lines are found by all their words (case, accents, prefixes), newest first, inside the time
+// bounds, page by page; storing a chunk again replaces its lines; whatever a person types is
+// searched literally or refused with a reason, never read as query syntax.
+TEST_F(DatabaseTest, SearchFindsLinesNewestFirstWithinBoundsAndRefusesWhatItCannotSearch) {
+  openDatabase();
+  db_.createSession({"s", 0, std::nullopt, 0});
+  const auto store = [&](const std::string& chunk, const std::vector<IndexedTextLine>& lines) {
+    db_.storeScreenText({"a-" + chunk, "s", ArtifactKind::ocr, 0, 1, chunk + ".ocr.qxv", 1}, chunk, lines);
+  };
+  store("c1", {{"Invoice 4711 for Café Zürich", 1000, 5000}, {"OR NEAR zebra* \"quoted\"", 2000, 2000}});
+  store("c2", {{"second invoice, paid", 9000, 9500}, {"unrelated", 9000, 9000}});
+  std::vector<IndexedTextLine> many(1100, {"same millisecond", 20000, 20000});
+  store("c3", many);
+
+  const auto texts = [&](std::string_view query, std::optional<std::int64_t> start = {},
+                         std::optional<std::int64_t> end = {}, std::int64_t limit = 10, std::int64_t offset = 0) {
+    std::vector<std::string> found;
+    for (const auto& hit : db_.searchText(query, start, end, limit, offset)) found.push_back(hit.text);
+    return found;
+  };
+  EXPECT_THAT(texts("INVOICE"), testing::ElementsAre("second invoice, paid", "Invoice 4711 for Café Zürich"));
+  EXPECT_THAT(texts("cafe zurich"), testing::ElementsAre("Invoice 4711 for Café Zürich"));
+  EXPECT_THAT(texts("invo* 4711"), testing::ElementsAre("Invoice 4711 for Café Zürich"));
+  EXPECT_THAT(texts("invoice", 5001), testing::ElementsAre("second invoice, paid"));
+  EXPECT_THAT(texts("invoice", 4000, 8999), testing::ElementsAre("Invoice 4711 for Café Zürich"));
+  EXPECT_THAT(texts("invoice", {}, {}, 1, 1), testing::ElementsAre("Invoice 4711 for Café Zürich"));
+  EXPECT_EQ(texts("same", {}, {}, 1000).size(), 1000u);
+  const auto hit = db_.searchText("zurich", {}, {}, 1, 0).at(0);
+  EXPECT_EQ(hit.chunkId, "c1");
+  EXPECT_EQ(hit.timestampMs, 1000);
+  EXPECT_EQ(hit.lastSeenMs, 5000);
+  EXPECT_EQ(hit.snippet, "Invoice 4711 for Café [Zürich]");
+  // Operators, quotes and column filters are words like any other.
+  EXPECT_THAT(texts("OR NEAR"), testing::ElementsAre("OR NEAR zebra* \"quoted\""));
+  EXPECT_THAT(texts("\"quoted"), testing::ElementsAre("OR NEAR zebra* \"quoted\""));
+  EXPECT_THAT(texts("text:invoice -paid"), testing::IsEmpty());
+  EXPECT_THAT(texts("NEAR(zebra invoice)"), testing::IsEmpty());
+
+  store("c1", {{"replaced line", 1000, 1000}});
+  EXPECT_THAT(texts("zurich"), testing::IsEmpty());
+  EXPECT_THAT(texts("replaced"), testing::ElementsAre("replaced line"));
+  EXPECT_EQ(db_.listArtifacts("s", ArtifactKind::ocr).size(), 3u);
+
+  const std::string tooLong(1001, 'a');
+  for (const auto& [query, error] : std::vector<std::pair<std::string, std::string>>{
+           {"", "The search query is empty"},
+           {" \t ", "The search query is empty"},
+           {"\"*:()", "The search query contains no letters or digits"},
+           {tooLong, "The search query is longer than 1000 bytes"},
+           {"a b c d e f g h i j k l m n o p q", "The search query has more than 16 words"},
+           {"caf\xc3", "The search query is not valid UTF-8 text"}}) {
+    try {
+      (void)db_.searchText(query, {}, {}, 10, 0);
+      ADD_FAILURE() << "no error for " << query;
+    } catch (const TextSearchError& e) {
+      EXPECT_EQ(std::string(e.what()), error);
+    }
+  }
 }
 
 // A helper process inserts events one by one and prints each committed count; it is killed
