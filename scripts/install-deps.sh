@@ -12,6 +12,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libpulse-dev libcurl4-openssl-dev libicu-dev
+  libtesseract-dev tesseract-ocr-eng
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-cryptography

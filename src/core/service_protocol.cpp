@@ -34,6 +34,8 @@ constexpr std::array kStartSummaryJob{
     P{"endMs", T::integer},     P{"preset", T::text},        P{"chunkInterval", T::text},
     P{"question", T::text},     P{"remoteAPIBaseURL", T::text, true}};
 constexpr std::array kJob{P{"tokenData", T::bytes}, P{"jobId", T::text}};
+constexpr std::array kSearchText{P{"tokenData", T::bytes}, P{"query", T::text},        P{"startMs", T::integer, true},
+                                 P{"endMs", T::integer, true}, P{"limit", T::integer}, P{"offset", T::integer}};
 
 // Result key lists.
 using K = std::string_view;
@@ -57,10 +59,11 @@ constexpr std::array<K, 2> kEvents{"events", "error"};
 constexpr std::array<K, 2> kJobId{"jobId", "error"};
 constexpr std::array<K, 2> kJobReply{"job", "error"};
 constexpr std::array<K, 2> kSummaries{"summaries", "error"};
+constexpr std::array<K, 2> kHits{"hits", "error"};
 constexpr std::array<K, 1> kGranted{"granted"};
 constexpr std::array<K, 1> kTrusted{"trusted"};
 
-constexpr std::array<OperationSpec, 36> kOperations{{
+constexpr std::array<OperationSpec, 37> kOperations{{
     {"vaultExists", kNone, kExists},
     {"createVault", kCreateVault, kOkError},
     {"unlockVaultWithPassword", kPassword, kOkError},
@@ -97,6 +100,8 @@ constexpr std::array<OperationSpec, 36> kOperations{{
     {"checkAccessibilityPermission", kNone, kTrusted},
     {"requestAccessibilityPermission", kNone, kTrusted},
     {"terminateService", kNone, kEmpty},
+    // Extensions beyond the original operations.
+    {"searchText", kSearchText, kHits},
 }};
 
 std::string envValue(const char* name) {

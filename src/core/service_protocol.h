@@ -8,7 +8,8 @@
 
 // The wire protocol between tolvo-recorder-service and its clients (docs/protocol.md):
 // JSON-RPC 2.0, one JSON object per '\n'-terminated UTF-8 line in each direction, over a Unix
-// stream socket. This file holds the one table of the 36 operations that both the service's
+// stream socket. This file holds the one table of the operations (the original 36, then the
+// extensions) that both the service's
 // dispatcher and the client library check against, the JSON-RPC error codes and the socket
 // location rules.
 namespace tolvo::ServiceProtocol {
@@ -38,7 +39,7 @@ struct OperationSpec {
   std::span<const std::string_view> resultKeys;
 };
 
-// The 36 operations in declaration order.
+// The operations in declaration order: the original 36, then the extensions (searchText).
 [[nodiscard]] std::span<const OperationSpec> operations() noexcept;
 
 // The operation named `method` (exact, case-sensitive), or nullptr.

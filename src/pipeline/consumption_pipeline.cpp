@@ -16,6 +16,7 @@
 #include "pipeline/pipeline_error.h"
 #include "pipeline/summary_text.h"
 #include "pipeline/summary_video_export.h"
+#include "pipeline/text_recognition_worker.h"
 
 namespace tolvo {
 
@@ -118,7 +119,8 @@ SummaryWindowRange effectiveRequestedRange(std::int64_t requestedStartMs, std::i
 ConsumptionPipeline& ConsumptionPipeline::shared() {
   // Never destroyed: a job may still be running on its queue while the process exits.
   static auto* instance = new std::shared_ptr<ConsumptionPipeline>(create(Dependencies{
-      DatabaseManager::shared(), KeyManager::shared(), {}, SystemClock::instance()}));
+      DatabaseManager::shared(), KeyManager::shared(), {}, SystemClock::instance(), {},
+      &TextRecognitionWorker::shared()}));
   return **instance;
 }
 
@@ -266,7 +268,7 @@ int ConsumptionPipeline::runJob(const PipelineJob& job) {
       result = {std::string(kLocalModel),
                 buildLocalSummary(params->preset, params->question, {}, windowContexts, window, dates)};
     } else if (!endpointBase) {
-      const std::vector<OCRResult> ocr = extractOCR(windowChunks);
+      const std::vector<OCRResult> ocr = extractOCR(windowChunks, window);
       result = {std::string(kLocalModel),
                 buildLocalSummary(params->preset, params->question, ocr, windowContexts, window, dates)};
     } else {
@@ -296,11 +298,20 @@ int ConsumptionPipeline::runJob(const PipelineJob& job) {
   return stored;
 }
 
-std::vector<OCRResult> ConsumptionPipeline::extractOCR(const std::vector<Chunk>& chunks) const {
-  for (std::size_t i = 0; i < chunks.size(); ++i) {
+std::vector<OCRResult> ConsumptionPipeline::extractOCR(const std::vector<Chunk>& chunks,
+                                                       const SummaryWindowRange& window) const {
+  std::vector<OCRResult> results;
+  for (const Chunk& chunk : chunks) {
     if (!deps_.keys.getMasterKey()) throw PipelineError(PipelineError::Kind::vaultLocked);
+    if (deps_.screenText == nullptr) continue;
+    // Lines of the chunk that were on screen during the window.
+    for (ScreenTextLine& line : deps_.screenText->textOf(chunk)) {
+      if (line.firstSeenMs < window.endMs && line.lastSeenMs >= window.startMs) {
+        results.push_back({line.firstSeenMs, std::move(line.text), line.confidence});
+      }
+    }
   }
-  return {};
+  return results;
 }
 
 }  // namespace tolvo

@@ -22,6 +22,7 @@ namespace tolvo {
 class Clock;
 class DatabaseManager;
 class KeyManager;
+class TextRecognitionWorker;
 
 // The parameters of a summary job, stored as JSON in the job's `params`.
 struct SummaryJobParams {
@@ -61,6 +62,8 @@ class ConsumptionPipeline : public std::enable_shared_from_this<ConsumptionPipel
     std::filesystem::path chunksDirectory;
     const Clock& clock;
     RemoteSummaryTimeouts remoteTimeouts{};
+    // The recognized screen text of chunks for local summaries; none: summaries without it.
+    TextRecognitionWorker* screenText = nullptr;
   };
 
   // The process-wide pipeline over the shared database and keys. Never destroyed.
@@ -90,9 +93,10 @@ class ConsumptionPipeline : public std::enable_shared_from_this<ConsumptionPipel
   // Runs the job's windows; returns the number of summaries stored. Raises on the first error.
   [[nodiscard]] int runJob(const PipelineJob& job);
   [[nodiscard]] bool isCancelled(const std::string& jobId);
-  // Recognized screen text of the chunks (none yet); PipelineError(vaultLocked) while the
-  // vault is locked.
-  [[nodiscard]] std::vector<OCRResult> extractOCR(const std::vector<Chunk>& chunks) const;
+  // The text recognized on screen in the chunks during the window, recognizing chunks whose
+  // text is not stored yet; PipelineError(vaultLocked) while the vault is locked.
+  [[nodiscard]] std::vector<OCRResult> extractOCR(const std::vector<Chunk>& chunks,
+                                                  const SummaryWindowRange& window) const;
   void writeStatus(const PipelineJob& job);
 
   Dependencies deps_;

@@ -314,6 +314,11 @@ void RecordingCoordinator::stopOnQueue() {
   status_.startedAt.reset();
 }
 
+void RecordingCoordinator::setChunkFinishedHandler(std::function<void(const Chunk&)> handler) {
+  std::lock_guard lock(mutex_);
+  chunkFinished_ = std::move(handler);
+}
+
 void RecordingCoordinator::updateConfig(const RecordingConfig& config) {
   RecordingConfig old;
   RecordingStatus::State state;
@@ -510,13 +515,24 @@ void RecordingCoordinator::finalizeCurrentChunk(bool rotateIfNeeded) {
     status_.bytesWritten += plainLength;
     status_.currentChunkId.reset();
   }
-  bestEffort([&] { deps_.database.updateChunkEnded(chunk.id, nowUnixMs(), plainLength); });
+  Chunk finished = chunk;
+  finished.endAtMs = nowUnixMs();
+  finished.mp4PlainLen = plainLength;
+  bestEffort([&] { deps_.database.updateChunkEnded(chunk.id, *finished.endAtMs, plainLength); });
   currentChunk_.reset();
   encryptedWriter_.reset();
   chunkStartTime_.reset();
   chunkMediaStart_.reset();
   if (videoEncoder_) videoEncoder_->invalidate();
   logEvent(EventType::chunkEnded);
+  if (plainLength > 0) {
+    std::function<void(const Chunk&)> handler;
+    {
+      std::lock_guard lock(mutex_);
+      handler = chunkFinished_;
+    }
+    if (handler) bestEffort([&] { handler(finished); });
+  }
 
   if (rotateIfNeeded && rotate && status().state == RecordingStatus::State::recording) {
     switchLog("finalizeCurrentChunk rotating after chunkDurationSeconds=" + std::to_string(config().chunkDurationSeconds));

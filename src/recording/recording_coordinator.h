@@ -106,6 +106,10 @@ class RecordingCoordinator : public std::enable_shared_from_this<RecordingCoordi
   bool stopRecordingAndWait(std::chrono::milliseconds timeout);
   void updateConfig(const RecordingConfig& config);
 
+  // Called on the recorder's queue with each chunk that was closed holding recorded bytes
+  // (its end and plaintext length set). Replaces the previous handler.
+  void setChunkFinishedHandler(std::function<void(const Chunk&)> handler);
+
   // A consistent copy of the current status; never waits on the recorder's queue.
   [[nodiscard]] RecordingStatus status() const;
 
@@ -166,8 +170,9 @@ class RecordingCoordinator : public std::enable_shared_from_this<RecordingCoordi
   SerialQueue queue_{"com.tolvodesk.recording"};
   SerialQueue eventQueue_{"com.tolvodesk.system-events"};
 
-  mutable std::mutex mutex_;  // guards status_ and sessionId_
+  mutable std::mutex mutex_;  // guards status_, sessionId_ and chunkFinished_
   RecordingStatus status_;
+  std::function<void(const Chunk&)> chunkFinished_;
   std::optional<std::string> sessionId_;
 
   // On the queue only.

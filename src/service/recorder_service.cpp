@@ -43,6 +43,8 @@ constexpr const char* kVaultLocked = "Vault is locked";
 constexpr const char* kInvalidConfig = "Invalid config";
 // About 27000 session identifiers in one deleteSessions request.
 constexpr std::size_t kMaxSessionIDsDataBytes = 1024 * 1024;
+// The most search hits one answer holds; further pages come with the offset.
+constexpr std::int64_t kMaxSearchHits = 1000;
 constexpr auto kTerminateDelay = std::chrono::milliseconds(200);
 constexpr auto kAccessibilityRecheckDelay = std::chrono::milliseconds(500);
 
@@ -128,6 +130,7 @@ const std::map<std::string_view, RecorderService::Handler>& RecorderService::han
       {"startSummaryJob", &RecorderService::startSummaryJob},
       {"summaryJobStatus", &RecorderService::summaryJobStatus},
       {"getSummaries", &RecorderService::getSummaries},
+      {"searchText", &RecorderService::searchText},
       {"checkScreenRecordingPermission", &RecorderService::checkScreenRecordingPermission},
       {"requestScreenRecordingPermission", &RecorderService::requestScreenRecordingPermission},
       {"checkAccessibilityPermission", &RecorderService::checkAccessibilityPermission},
@@ -407,6 +410,28 @@ void RecorderService::getSummaries(const RpcParams& params, const RpcReply& repl
   if (!checkToken(params, reply, "summaries")) return;
   replyData(reply, "summaries", [&] {
     return deps_.database.listSummaries(params.text("sessionId"), params.integer("startMs"), params.integer("endMs"));
+  });
+}
+
+// ---- Text seen on screen ----
+
+void RecorderService::searchText(const RpcParams& params, const RpcReply& reply) {
+  if (!checkToken(params, reply, "hits")) return;
+  if (!deps_.vault.isUnlocked()) {
+    reply.send(Json{{"hits", nullptr}, {"error", kVaultLocked}});
+    return;
+  }
+  const std::int64_t limit = params.integer("limit");
+  const std::int64_t offset = params.integer("offset");
+  if (limit < 1 || limit > kMaxSearchHits || offset < 0) {
+    reply.send(Json{{"hits", nullptr},
+                    {"error", "The limit must be between 1 and " + std::to_string(kMaxSearchHits) +
+                                  " and the offset must not be negative"}});
+    return;
+  }
+  replyData(reply, "hits", [&] {
+    return deps_.database.searchText(params.text("query"), params.optionalInteger("startMs"),
+                                     params.optionalInteger("endMs"), limit, offset);
   });
 }
 

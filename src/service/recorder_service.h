@@ -88,6 +88,7 @@ class RecorderService final : public ConnectionHandler {
   void startSummaryJob(const RpcParams&, const RpcReply&);
   void summaryJobStatus(const RpcParams&, const RpcReply&);
   void getSummaries(const RpcParams&, const RpcReply&);
+  void searchText(const RpcParams&, const RpcReply&);
   void checkScreenRecordingPermission(const RpcParams&, const RpcReply&);
   void requestScreenRecordingPermission(const RpcParams&, const RpcReply&);
   void checkAccessibilityPermission(const RpcParams&, const RpcReply&);

@@ -5,6 +5,7 @@
 #include "crypto/key_manager.h"
 #include "db/database_manager.h"
 #include "pipeline/consumption_pipeline.h"
+#include "pipeline/text_recognition_worker.h"
 #include "recording/recording_coordinator.h"
 #include "service/recorder_service.h"
 #include "vault/vault_manager.h"
@@ -27,11 +28,15 @@ ConnectionHandlerFactory makeRecorderServiceFactory() {
   (void)VaultManager::shared();
   (void)RecordingCoordinator::shared();
   (void)ConsumptionPipeline::shared();
+  // Each closed chunk's text is recognized in the background.
+  RecordingCoordinator::shared().setChunkFinishedHandler(
+      [](const Chunk& chunk) { TextRecognitionWorker::shared().chunkFinished(chunk); });
   return [] { return RecorderService::makeShared(); };
 }
 
 void shutdownServices() {
   (void)RecordingCoordinator::shared().stopRecordingAndWait(kStopTimeout);
+  TextRecognitionWorker::shared().stop();
   DatabaseManager::shared().close();
   KeyManager::shared().clearKeys();
 }

@@ -128,7 +128,19 @@ std::optional<std::string> RpcParams::optionalText(std::string_view name) const 
 
 const Bytes& RpcParams::bytes(std::string_view name) const { return entry(name, ParamType::bytes).bytes; }
 bool RpcParams::boolean(std::string_view name) const { return entry(name, ParamType::boolean).boolean; }
-std::int64_t RpcParams::integer(std::string_view name) const { return entry(name, ParamType::integer).integer; }
+std::int64_t RpcParams::integer(std::string_view name) const {
+  const Entry& e = entry(name, ParamType::integer);
+  if (!e.present) {
+    throw std::logic_error("RpcParams: optional parameter \"" + std::string(name) + "\" read with integer()");
+  }
+  return e.integer;
+}
+
+std::optional<std::int64_t> RpcParams::optionalInteger(std::string_view name) const {
+  const Entry& e = entry(name, ParamType::integer);
+  if (!e.present) return std::nullopt;
+  return e.integer;
+}
 double RpcParams::real(std::string_view name) const { return entry(name, ParamType::real).real; }
 
 bool RpcParams::has(std::string_view name) const {

@@ -26,7 +26,8 @@ class InvalidParamsError : public std::runtime_error {
 //
 // The accessors raise std::logic_error only on a programming error: a name that the
 // operation does not declare, or the accessor of another type. An optional parameter that
-// was null or left out is read with optionalText(); text() on it raises std::logic_error.
+// was null or left out is read with optionalText() or optionalInteger(); text() or integer()
+// on it raises std::logic_error.
 class RpcParams {
  public:
   // Checks `params` (a JSON object; null counts as {}) against `operation`: every
@@ -48,6 +49,7 @@ class RpcParams {
   [[nodiscard]] const Bytes& bytes(std::string_view name) const;
   [[nodiscard]] bool boolean(std::string_view name) const;
   [[nodiscard]] std::int64_t integer(std::string_view name) const;
+  [[nodiscard]] std::optional<std::int64_t> optionalInteger(std::string_view name) const;
   [[nodiscard]] double real(std::string_view name) const;
 
   // Whether the parameter was given with a non-null value.
