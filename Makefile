@@ -15,7 +15,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 # Queues, the service front, the recorder and its components (the recording suite drives the
 # service binary, built with the same sanitizer).
-TSAN_TARGETS ?= core_tests service_tests capture_tests context_tests system_event_tests recording_tests consumption_pipeline_tests tolvo-recorder-service
+TSAN_TARGETS ?= core_tests service_tests capture_tests context_tests system_event_tests recording_tests consumption_pipeline_tests text_recognition_worker_tests tolvo-recorder-service
 BENCH_BUILD ?= build-bench
 SOAK_SECONDS ?= 3600
 SOAK_KILLS ?= 30

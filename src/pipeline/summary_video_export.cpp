@@ -32,45 +32,30 @@ extern "C" {
 #include "core/vault_paths.h"
 #include "crypto/key_manager.h"
 #include "crypto/qxv_reader.h"
+#include "media/chunk_frame_decoder.h"
+#include "media/memory_media_input.h"
 #include "pipeline/pipeline_error.h"
 
 namespace tolvo {
 namespace {
 
-constexpr int kIOBufferSize = 64 * 1024;
 // The join's time line in flicks (1/705600000 s): 1/600 s and every usual audio sample
 // period (8000 … 96000 Hz, 22050, 11025) are whole numbers of it, so laying parts end to end
 // never rounds.
 constexpr AVRational kTimeLine{1, 705600000};
 
-void closeInput(AVFormatContext* context) { avformat_close_input(&context); }
 void closeOutput(AVFormatContext* context) {
   avio_closep(&context->pb);
   avformat_free_context(context);
 }
-void freeMemoryIO(AVIOContext* io) {
-  av_freep(&io->buffer);
-  avio_context_free(&io);
-}
-void freeCodecContext(AVCodecContext* context) { avcodec_free_context(&context); }
-void freeFrame(AVFrame* frame) { av_frame_free(&frame); }
-void freePacket(AVPacket* packet) { av_packet_free(&packet); }
 void freeDictionary(AVDictionary* dictionary) { av_dict_free(&dictionary); }
 
-using InputContext = Handle<AVFormatContext, closeInput>;
 using OutputContext = Handle<AVFormatContext, closeOutput>;
-using MemoryIO = Handle<AVIOContext, freeMemoryIO>;
-using CodecContext = Handle<AVCodecContext, freeCodecContext>;
-using Frame = Handle<AVFrame, freeFrame>;
-using Packet = Handle<AVPacket, freePacket>;
+using CodecContext = CodecContextHandle;
+using Frame = FrameHandle;
+using Packet = PacketHandle;
 using Dictionary = Handle<AVDictionary, freeDictionary>;
-using Scaler = Handle<SwsContext, sws_freeContext>;
-
-std::string errorText(int status) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(status, text, sizeof text);
-  return text;
-}
+using Scaler = ScalerHandle;
 
 [[noreturn]] void fail(const std::string& reason) {
   throw PipelineError::remoteRequestFailed("Video export failed: " + reason);
@@ -78,14 +63,22 @@ std::string errorText(int status) {
 
 // Raises for a negative FFmpeg status, naming the step that failed.
 int check(int status, const std::string& step) {
-  if (status < 0) fail(errorText(status) + " (" + step + ")");
+  if (status < 0) fail(mediaErrorText(status) + " (" + step + ")");
   return status;
 }
 
 template <typename T>
 T* allocated(T* pointer) {
-  if (pointer == nullptr) throw std::bad_alloc();
-  return pointer;
+  return mediaAllocated(pointer);
+}
+
+// One part of the window opened in memory; the demuxer's refusal fails the export.
+std::unique_ptr<MemoryMediaInput> openPart(ByteView bytes, const std::string& name) {
+  try {
+    return std::make_unique<MemoryMediaInput>(bytes, name);
+  } catch (const MediaError& e) {
+    fail(e.what());
+  }
 }
 
 bool sameBytes(const std::uint8_t* a, int aSize, const std::uint8_t* b, int bSize) {
@@ -99,60 +92,6 @@ bool sameStreamFormat(const AVCodecParameters& a, const AVCodecParameters& b) {
          sameBytes(a.extradata, a.extradata_size, b.extradata, b.extradata_size);
 }
 
-// One MP4 stream held in memory, opened by libavformat through its own read and seek
-// callbacks. Keeps a view of the bytes: they must outlive it. Not movable (the callbacks
-// hold its address).
-class MemoryInput {
- public:
-  MemoryInput(ByteView bytes, const std::string& name) : bytes_(bytes) {
-    auto* buffer = allocated(static_cast<unsigned char*>(av_malloc(kIOBufferSize)));
-    io_.reset(avio_alloc_context(buffer, kIOBufferSize, 0, this, &MemoryInput::read, nullptr, &MemoryInput::seek));
-    if (!io_) {
-      av_free(buffer);
-      throw std::bad_alloc();
-    }
-    AVFormatContext* context = allocated(avformat_alloc_context());
-    context->pb = io_.get();
-    // Frees the context itself when it fails.
-    check(avformat_open_input(&context, nullptr, av_find_input_format("mp4"), nullptr), "reading " + name);
-    context_.reset(context);
-  }
-  MemoryInput(const MemoryInput&) = delete;
-  MemoryInput& operator=(const MemoryInput&) = delete;
-
-  [[nodiscard]] AVFormatContext* context() const noexcept { return context_.get(); }
-
- private:
-  static int read(void* opaque, std::uint8_t* buffer, int size) {
-    auto* self = static_cast<MemoryInput*>(opaque);
-    const std::size_t count = std::min(self->bytes_.size() - self->position_, static_cast<std::size_t>(size));
-    if (count == 0) return AVERROR_EOF;
-    std::memcpy(buffer, self->bytes_.data() + self->position_, count);
-    self->position_ += count;
-    return static_cast<int>(count);
-  }
-
-  static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
-    auto* self = static_cast<MemoryInput*>(opaque);
-    const auto size = static_cast<std::int64_t>(self->bytes_.size());
-    switch (whence & ~AVSEEK_FORCE) {
-      case AVSEEK_SIZE: return size;
-      case SEEK_SET: break;
-      case SEEK_CUR: offset += static_cast<std::int64_t>(self->position_); break;
-      case SEEK_END: offset += size; break;
-      default: return AVERROR(EINVAL);
-    }
-    if (offset < 0 || offset > size) return AVERROR(EINVAL);
-    self->position_ = static_cast<std::size_t>(offset);
-    return offset;
-  }
-
-  ByteView bytes_;
-  std::size_t position_ = 0;
-  MemoryIO io_;  // declared before context_: the context reads through it until closed
-  InputContext context_;
-};
-
 // An output track. Its latest packet is held back until the next one (or the end of its
 // part) gives its duration: the demuxer does not know the duration of a fragment's sample.
 struct Track {
@@ -164,7 +103,7 @@ struct Track {
 
 // One part of the window, opened, with the streams that are taken from it.
 struct Segment {
-  std::unique_ptr<MemoryInput> input;
+  std::unique_ptr<MemoryMediaInput> input;
   int video = -1;  // stream index, -1 for none
   int audio = -1;
   bool copyAudio = false;  // false also when its format differs from the output's audio track
@@ -313,7 +252,7 @@ class WindowJoin {
     std::optional<std::size_t> firstAudio;
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
       Segment part;
-      part.input = std::make_unique<MemoryInput>(bytes_[i], "part " + std::to_string(i + 1));
+      part.input = openPart(bytes_[i], "part " + std::to_string(i + 1));
       AVFormatContext* context = part.input->context();
       part.video = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
       part.audio = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);

@@ -1,7 +1,8 @@
 // Recording through the real service binary on a private X server: the state machine and its
 // rows and events, chunk rotation into encrypted files that decrypt and play, configuration
-// changes, locking and re-keying while recording, recovery after the service is killed, and
-// summaries of a recording, made here and by a loopback endpoint that receives its video.
+// changes, locking and re-keying while recording, recovery after the service is killed,
+// summaries of a recording, made here and by a loopback endpoint that receives its video, and
+// the text seen on the recorded screen, recognized, searched and deleted.
 #include <signal.h>
 
 #include <gmock/gmock.h>
@@ -19,6 +20,7 @@
 
 #include "client/tolvo_client.h"
 #include "core/base64.h"
+#include "core/bytes.h"
 #include "core/json_codec.h"
 #include "core/mp4_boxes.h"
 #include "crypto/qxv_reader.h"
@@ -43,16 +45,17 @@ class RecordingTest : public SandboxedTest {
  protected:
   void SetUp() override { startDesktop(XServer::Kind::xvfb); }
 
-  void startDesktop(XServer::Kind kind) {
+  void startDesktop(XServer::Kind kind, unsigned width = 1920, unsigned height = 1080) {
     if (!XServer::available(kind)) GTEST_SKIP() << "the X server or openbox is not installed";
     x_.reset();
-    x_ = std::make_unique<XServer>(root(), XServer::Options{kind});
+    x_ = std::make_unique<XServer>(root(), XServer::Options{kind, width, height});
     setEnv("DISPLAY", x_->display());
     terminal_ = x_->openTerminal("busy", "while :; do date +%s%N; sleep 0.2; done");
   }
 
   std::filesystem::path socket() const { return tmp() / "svc" / "recorder.sock"; }
   std::filesystem::path chunksDir() const { return tmp() / "TolvoDeskUITest" / "AppData" / "Vault" / "Chunks"; }
+  std::filesystem::path artifactsDir() const { return chunksDir().parent_path() / "Artifacts"; }
 
   // Starts the service (UI test mode: secrets in files, 1280x720 chunks) and unlocks or
   // creates the vault, or opens it with `masterKey` as the application hands one over.
@@ -375,6 +378,61 @@ TEST_F(RecordingTest, SummariesOfARealRecordingLocallyAndThroughALoopbackEndpoin
   expectNoPlaintextMedia();
 }
 
+// Text shown on the recorded screen (a terminal's words) is recognized in
+// the background after each chunk closes, found by the service's search with where and when
+// it was seen, kept in an artifact that the independent reader decrypts with the chunk's key,
+// shown in local summaries, and gone with its session.
+TEST_F(RecordingTest, TextOnScreenIsRecognizedSearchedSummarizedAndDeletedWithItsSession) {
+  startDesktop(XServer::Kind::xvfb, 1280, 720);  // the size of UI test mode's chunks: no scaling
+  x_->openTerminal("harbour lantern", "printf 'Quarterly zebra invoice\\nMarmalade telescope\\n'", "40x4+600+300");
+  TolvoClient& c = startService();
+  ASSERT_TRUE(c.startRecording(config(3)).ok);
+  const std::string session = status().currentSessionId.value();
+  ASSERT_TRUE(waitFor([&] { return chunks(session).size() >= 2; }));
+  ASSERT_TRUE(c.stopRecording().ok);
+
+  const auto search = [&](const std::string& query) {
+    return c.searchText(token_, query, std::nullopt, std::nullopt, 100, 0).value.value_or(std::vector<TextSearchHit>{});
+  };
+  ASSERT_TRUE(waitFor([&] { return !search("telescope").empty(); }, 180s)) << "nothing recognized";
+  const auto rows = chunks(session);
+  for (const TextSearchHit& hit : search("marmalade telescope")) {
+    const auto chunk = std::find_if(rows.begin(), rows.end(), [&](const Chunk& r) { return r.id == hit.chunkId; });
+    ASSERT_NE(chunk, rows.end());
+    EXPECT_EQ(hit.sessionId, session);
+    EXPECT_LE(chunk->startAtMs, hit.timestampMs);
+    EXPECT_LE(hit.timestampMs, hit.lastSeenMs);
+    EXPECT_LE(hit.lastSeenMs, *chunk->endAtMs + 1000);
+    EXPECT_THAT(hit.snippet, testing::ContainsRegex("\\[[Tt]elescope\\]"));
+  }
+  EXPECT_FALSE(search("zebra").empty());
+  EXPECT_TRUE(search("xylophone").empty());
+  EXPECT_EQ(c.searchText(token_, "\"*", std::nullopt, std::nullopt, 10, 0).error,
+            "The search query contains no letters or digits");
+  EXPECT_EQ(c.searchText(token_, "zebra", std::nullopt, std::nullopt, 0, 0).error,
+            "The limit must be between 1 and 1000 and the offset must not be negative");
+
+  // The artifact of a chunk holding the words, read by the independent reader.
+  const TextSearchHit hit = search("telescope").front();
+  const auto artifact = artifactsDir() / (hit.chunkId + ".ocr.qxv");
+  const SymmetricKey key(c.getChunkKey(token_, hit.chunkId).value.value().view());
+  const std::string command = "/usr/bin/python3 '" TOLVO_QXV_DECRYPT_SCRIPT "' '" + artifact.string() + "' " +
+                              toHex(key.toData()) + " > '" + (tmp() / "artifact.json").string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const auto lines = nlohmann::json::parse(std::ifstream(tmp() / "artifact.json"))["lines"];
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const nlohmann::json& line) {
+    return line["text"].get<std::string>().find("elescope") != std::string::npos;
+  })) << lines.dump();
+
+  const PipelineJob local = summarize(session, "5m");
+  ASSERT_EQ(local.status, JobStatus::done) << local.error.value_or("");
+  EXPECT_THAT(summaries(session).at(0).summaryText, testing::HasSubstr("\nKey Content Detected:\n- "));
+
+  ASSERT_EQ(c.deleteSessions(token_, {session}).count, 1);
+  EXPECT_TRUE(search("telescope").empty());
+  EXPECT_FALSE(std::filesystem::exists(artifact));
+  expectNoPlaintextMedia();
+}
 
 }  // namespace
 }  // namespace tolvo::test
