@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The end-to-end tour of tolvo-recorder-service, driven with tolvoctl: a throwaway service and
 # vault under BUILD/tour, never the user's own. It records the screen for about 20 seconds,
-# lists what was stored and ends with the first chunk decrypted to BUILD/tour/chunk-0.mp4.
+# lists what was stored, decrypts the first chunk to BUILD/tour/chunk-0.mp4, summarizes the
+# recording and ends by searching the text that was on the screen (the hit's picture goes to
+# BUILD/tour/frame.png).
 # Every command is printed before it runs.
 #
 #   scripts/tour.sh [BUILD]    (BUILD defaults to build; `make run` builds it first)
@@ -13,7 +15,7 @@
 # The service and tolvoctl see only folders under BUILD/tour (TMPDIR, XDG_RUNTIME_DIR,
 # XDG_DATA_HOME, XDG_CONFIG_HOME, HOME) and no D-Bus session bus, so the vault's keys go to
 # the file store under BUILD/tour instead of the desktop keyring. The tour empties BUILD/tour
-# when it starts; when it ends it removes everything there but chunk-0.mp4 (TOLVO_TOUR_KEEP=1
+# when it starts; when it ends it removes everything there but chunk-0.mp4 and frame.png (TOLVO_TOUR_KEEP=1
 # keeps it all), and on every exit path it stops its service and every X program it started.
 set -euo pipefail
 
@@ -69,7 +71,7 @@ cleanup() {
   if [[ ${TOLVO_TOUR_KEEP:-0} == 1 ]]; then
     echo "(kept $TOUR)"
   elif [[ -f $TOUR/chunk-0.mp4 ]]; then
-    find "$TOUR" -mindepth 1 -maxdepth 1 ! -name chunk-0.mp4 -exec rm -rf {} +
+    find "$TOUR" -mindepth 1 -maxdepth 1 ! -name chunk-0.mp4 ! -name frame.png -exec rm -rf {} +
   else
     rm -rf "$TOUR"
   fi
@@ -140,7 +142,7 @@ else
   say "Recording your desktop on $DISPLAY. The tour opens two terminals there and moves the focus" \
     "between them; they close when it ends."
 fi
-open_window 'tour: clock' 70x12+80+80 'while :; do date "+%H:%M:%S  a line a second"; sleep 1; done'
+open_window 'tour: clock' 70x12+80+80 'while :; do date "+%H:%M:%S  a harbour lantern line a second"; sleep 1; done'
 # shellcheck disable=SC2016  # the terminal's shell expands it
 open_window 'tour: log' 90x30+700+300 \
   'i=0; while :; do i=$((i+1)); echo "line $i: $(head -c 30 /dev/urandom | base64)"; sleep 0.3; done'
@@ -243,9 +245,23 @@ X_PIDS+=("$ENDPOINT_PID")
 read -r -u "$ENDPOINT_FD" ENDPOINT || fail "the stand-in summary service did not start"
 run tolvoctl summary start "$SESSION" --interval 5m --question "What was on the screen?" --endpoint "$ENDPOINT" --wait
 
+say "Find what was on the screen: each closed chunk's pictures are read (Tesseract, at idle" \
+  "priority) into an encrypted full-text index. The clock terminal showed the word \"lantern\"."
+for _ in $(seq 120); do
+  [[ $(tolvoctl --json search lantern --limit 1) == *timestampMs* ]] && break
+  sleep 1
+done
+run tolvoctl search lantern --limit 5
+SEEN=$(tolvoctl --json search lantern --limit 1 | sed -n 's/.*"timestampMs": *\([0-9]*\).*/\1/p' | head -n 1)
+if [[ -n $SEEN ]]; then
+  say "The recorded picture at the moment of the first hit, decoded in memory into a PNG (0600)."
+  run tolvoctl frame --at "$SEEN" -o "$TOUR/frame.png"
+fi
+
 say "Lock the vault and stop the service."
 run tolvoctl vault lock
 run tolvoctl service stop
 wait "$SERVICE_PID" 2>/dev/null || true
 SERVICE_PID=
-say "Done. The first chunk's video is ${TOUR#"$PWD"/}/chunk-0.mp4; the rest of ${TOUR#"$PWD"/} is removed now."
+say "Done. The first chunk's video is ${TOUR#"$PWD"/}/chunk-0.mp4 and the picture of the search hit" \
+  "${TOUR#"$PWD"/}/frame.png; the rest of ${TOUR#"$PWD"/} is removed now."

@@ -124,8 +124,9 @@ class DatabaseManager {
 
   // Stores the text recognized in a chunk: the artifact's row and one index row per line, in
   // one transaction. An earlier artifact of the same session, kind and file, and every line
-  // of the chunk indexed before, are replaced.
-  void storeScreenText(const Artifact& artifact, std::string_view chunkId, const std::vector<IndexedTextLine>& lines);
+  // of the chunk indexed before, are replaced. Stores nothing and returns false when the
+  // chunk (of the artifact's session) is not in the database.
+  [[nodiscard]] bool storeScreenText(const Artifact& artifact, std::string_view chunkId, const std::vector<IndexedTextLine>& lines);
   // The session's ocr artifact whose file is `fileRelpath`, if there is one.
   [[nodiscard]] std::optional<Artifact> screenTextArtifact(std::string_view sessionId, std::string_view fileRelpath);
   // Lines matching `query` (see textMatchExpression) seen on screen within [startMs, endMs] (a

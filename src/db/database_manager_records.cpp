@@ -201,9 +201,16 @@ std::vector<PipelineJob> DatabaseManager::listPipelineJobs(JobType type, const s
   return mapRows(query(sql, params), rows::toPipelineJob);
 }
 
-void DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view chunkId,
+bool DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view chunkId,
                                       const std::vector<IndexedTextLine>& lines) {
+  bool stored = false;
   inTransaction([&] {
+    // The chunk's session may have been deleted while its text was being read.
+    if (queryUnsafe("SELECT 1 FROM chunks WHERE chunk_id = ? AND session_id = ?;", {chunkId, artifact.sessionId})
+            .empty()) {
+      return;
+    }
+    stored = true;
     if (artifact.fileRelpath) {
       executeUnsafe("DELETE FROM artifacts WHERE session_id = ? AND kind = ? AND file_relpath = ?;",
                     {artifact.sessionId, rawValue(artifact.kind), *artifact.fileRelpath});
@@ -239,6 +246,7 @@ void DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view
       executeUnsafe("INSERT INTO screen_text_index (docid, text) VALUES (?, ?);", {*lineId, line.text});
     }
   });
+  return stored;
 }
 
 std::optional<Artifact> DatabaseManager::screenTextArtifact(std::string_view sessionId, std::string_view fileRelpath) {

@@ -105,12 +105,19 @@ void ScreenTextStore::store(const Chunk& chunk, const ChunkText& text) const {
   std::vector<IndexedTextLine> lines;
   lines.reserve(text.lines.size());
   for (const ScreenTextLine& line : text.lines) lines.push_back({line.text, line.firstSeenMs, line.lastSeenMs});
+  bool stored = false;
   try {
-    database_.storeScreenText(artifact, chunk.id, lines);
+    stored = database_.storeScreenText(artifact, chunk.id, lines);
   } catch (...) {
     std::error_code ignored;
     std::filesystem::remove(*file, ignored);
     throw;
+  }
+  // The session was deleted meanwhile: nothing of it may stay behind.
+  if (!stored) {
+    std::error_code ignored;
+    std::filesystem::remove(*file, ignored);
+    throw PipelineError(PipelineError::Kind::chunkNotFound);
   }
 }
 

@@ -31,7 +31,8 @@ class ScreenTextStore {
 
   // Writes the artifact file (under a temporary name, renamed when complete), then records the
   // artifact and indexes the lines in one transaction, replacing what an earlier recognition
-  // of the chunk stored. When the database refuses, the new file is removed again.
+  // of the chunk stored. When the database refuses, or the chunk is no longer in it (its
+  // session was deleted meanwhile: PipelineError(chunkNotFound)), the new file is removed.
   void store(const Chunk& chunk, const ChunkText& text) const;
 
   // The lines stored for the chunk, read back from its artifact file; nothing when the chunk's

@@ -65,8 +65,8 @@ class DatabaseTest : public SandboxedTest {
     (void)db_.createContextInterval({0, id, 100, 200, "org.example.app", "App", std::nullopt, std::nullopt});
     db_.createEvent({0, id, 150, EventType::sessionStarted, std::nullopt});
     db_.createPipelineJob({"job-" + id, id, 100, {}, {}, JobStatus::queued, JobType::summary, {}, {}});
-    db_.storeScreenText({"art-" + id, id, ArtifactKind::ocr, 100, 200, "chunk-" + id + ".ocr.qxv", 1},
-                        "chunk-" + id, {{"harbour lantern " + id, 150, 160}});
+    EXPECT_TRUE(db_.storeScreenText({"art-" + id, id, ArtifactKind::ocr, 100, 200, "chunk-" + id + ".ocr.qxv", 1},
+                                    "chunk-" + id, {{"harbour lantern " + id, 150, 160}}));
     db_.createSummary({"sum-" + id, id, 100, 200, "local", "text", 300});
   }
 
@@ -256,8 +256,11 @@ TEST_F(DatabaseTest, DeleteSessionsRemovesEveryRowOfTheListedSessionsOrNothing) 
 TEST_F(DatabaseTest, SearchFindsLinesNewestFirstWithinBoundsAndRefusesWhatItCannotSearch) {
   openDatabase();
   db_.createSession({"s", 0, std::nullopt, 0});
+  for (const char* chunk : {"c1", "c2", "c3"}) {
+    db_.createChunk({chunk, "s", 0, 1, "c.qxv", 1, 65536, "h264", 8, 8, 1, false, {}, {}, {}, 0});
+  }
   const auto store = [&](const std::string& chunk, const std::vector<IndexedTextLine>& lines) {
-    db_.storeScreenText({"a-" + chunk, "s", ArtifactKind::ocr, 0, 1, chunk + ".ocr.qxv", 1}, chunk, lines);
+    EXPECT_TRUE(db_.storeScreenText({"a-" + chunk, "s", ArtifactKind::ocr, 0, 1, chunk + ".ocr.qxv", 1}, chunk, lines));
   };
   store("c1", {{"Invoice 4711 for Café Zürich", 1000, 5000}, {"OR NEAR zebra* \"quoted\"", 2000, 2000}});
   store("c2", {{"second invoice, paid", 9000, 9500}, {"unrelated", 9000, 9000}});
@@ -289,6 +292,9 @@ TEST_F(DatabaseTest, SearchFindsLinesNewestFirstWithinBoundsAndRefusesWhatItCann
   EXPECT_THAT(texts("NEAR(zebra invoice)"), testing::IsEmpty());
 
   store("c1", {{"replaced line", 1000, 1000}});
+  // Text of a chunk whose session was deleted meanwhile is not stored.
+  EXPECT_FALSE(db_.storeScreenText({"a-x", "s", ArtifactKind::ocr, 0, 1, "x.ocr.qxv", 1}, "gone", {{"ghost", 1, 1}}));
+  EXPECT_THAT(texts("ghost"), testing::IsEmpty());
   EXPECT_THAT(texts("zurich"), testing::IsEmpty());
   EXPECT_THAT(texts("replaced"), testing::ElementsAre("replaced line"));
   EXPECT_EQ(db_.listArtifacts("s", ArtifactKind::ocr).size(), 3u);
