@@ -249,7 +249,15 @@ struct TolvoClient::Impl {
     request["id"] = id;
     request["method"] = method;
     request["params"] = std::move(params);
-    std::string line = request.dump(-1, ' ', false, Json::error_handler_t::strict);
+    std::string line;
+    try {
+      line = request.dump(-1, ' ', false, Json::error_handler_t::strict);
+    } catch (const Json::type_error&) {
+      json::wipeStrings(request);
+      std::lock_guard lock(mutex);
+      pending.erase(id);
+      throw ClientError(Kind::rpc, "request text that is not UTF-8", ServiceProtocol::ErrorCode::invalidRequest);
+    }
     json::wipeStrings(request);
     if (line.size() > ServiceProtocol::kMaxLineBytes) {
       secureWipe(line.data(), line.size());
@@ -480,6 +488,18 @@ DataResult<std::vector<Summary>> TolvoClient::getSummaries(const UISessionToken&
                                                            std::int64_t startMs, std::int64_t endMs) {
   Json params{{"tokenData", tokenBase64(token)}, {"sessionId", sessionId}, {"startMs", startMs}, {"endMs", endMs}};
   return recordResult<std::vector<Summary>>(invoke("getSummaries", std::move(params)), "getSummaries", "summaries");
+}
+
+// --- extensions --------------------------------------------------------------------------
+
+DataResult<std::vector<TextSearchHit>> TolvoClient::searchText(const UISessionToken& token, std::string_view query,
+                                                               std::optional<std::int64_t> startMs,
+                                                               std::optional<std::int64_t> endMs, std::int64_t limit,
+                                                               std::int64_t offset) {
+  Json params{{"tokenData", tokenBase64(token)}, {"query", query}, {"limit", limit}, {"offset", offset}};
+  params["startMs"] = startMs ? Json(*startMs) : Json(nullptr);
+  params["endMs"] = endMs ? Json(*endMs) : Json(nullptr);
+  return recordResult<std::vector<TextSearchHit>>(invoke("searchText", std::move(params)), "searchText", "hits");
 }
 
 // --- permissions and the process ---------------------------------------------------------

@@ -20,7 +20,7 @@
 namespace tolvo {
 
 // One connection to tolvo-recorder-service and a typed call for each of its 36 operations
-// (docs/protocol.md). Operation failures come back as values (OkResult::ok == false, an
+// and its extensions (docs/protocol.md). Operation failures come back as values (OkResult::ok == false, an
 // error text); failures of the conversation itself raise ClientError.
 //
 // Thread-safe: calls may be made from several threads at once; each waits for the answer
@@ -92,6 +92,14 @@ class TolvoClient {
   [[nodiscard]] DataResult<PipelineJob> summaryJobStatus(const UISessionToken& token, std::string_view jobId);
   [[nodiscard]] DataResult<std::vector<Summary>> getSummaries(const UISessionToken& token, std::string_view sessionId,
                                                               std::int64_t startMs, std::int64_t endMs);
+
+  // Extensions beyond the 36 operations (token-checked).
+  // Recognized screen text lines matching `query`, seen within [startMs, endMs] (nothing for
+  // an open bound), newest first.
+  [[nodiscard]] DataResult<std::vector<TextSearchHit>> searchText(const UISessionToken& token, std::string_view query,
+                                                                  std::optional<std::int64_t> startMs,
+                                                                  std::optional<std::int64_t> endMs, std::int64_t limit,
+                                                                  std::int64_t offset);
 
   // Permissions and the process.
   [[nodiscard]] bool checkScreenRecordingPermission();

@@ -101,9 +101,21 @@ class PictureReader {
       return out;
     }
     const AVPixelFormat target = pixels == FramePixels::gray ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_RGB24;
+    SwsContext* previous = scaler.get();
     scaler.reset(sws_getCachedContext(scaler.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format),
                                       f->width, f->height, target, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!scaler) throw MediaError("cannot convert the chunk's pictures");
+    if (scaler.get() != previous) {
+      // The stream's own colour matrix and range (the recorder writes BT.709, limited range;
+      // BT.709 when a stream says nothing), into full-range RGB.
+      const int matrix = f->colorspace == AVCOL_SPC_BT470BG || f->colorspace == AVCOL_SPC_SMPTE170M ? SWS_CS_ITU601
+                         : f->colorspace == AVCOL_SPC_SMPTE240M                                      ? SWS_CS_SMPTE240M
+                         : f->colorspace == AVCOL_SPC_BT2020_NCL                                     ? SWS_CS_BT2020
+                                                                                                      : SWS_CS_ITU709;
+      const int* coefficients = sws_getCoefficients(matrix);
+      sws_setColorspaceDetails(scaler.get(), coefficients, f->color_range == AVCOL_RANGE_JPEG ? 1 : 0, coefficients,
+                               1, 0, 1 << 16, 1 << 16);
+    }
     std::uint8_t* planes[4] = {out.data.data(), nullptr, nullptr, nullptr};
     const int strides[4] = {out.stride, 0, 0, 0};
     check(sws_scale(scaler.get(), f->data, f->linesize, 0, f->height, planes, strides), "converting a picture");

@@ -1,5 +1,6 @@
 // tolvoctl's text output: widths in characters, cuts on character boundaries, tables that
-// stay aligned and on one line per row, durations and sizes; the times of --from and --to.
+// stay aligned and on one line per row, durations and sizes, search hits; the times of --from
+// and --to.
 #include "client/tolvoctl/output.h"
 
 #include <time.h>
@@ -40,6 +41,20 @@ TEST(TolvoctlOutputTest, TablesStayAlignedAndOnOneLinePerRow) {
             "APP       WINDOW             ID\n"
             "Caf\xC3\xA9      line one line two  1\n"
             "Terminal  tab here           22\n");
+}
+
+TEST(TolvoctlOutputTest, SearchHitsShowTimeSessionPrefixAndASnippetCutToFit) {
+  const ScopedEnv zone("TZ", "UTC");
+  ::tzset();
+  std::string snippet;  // 110 characters of 2 bytes each, then " [end]"
+  for (int i = 0; i < 110; ++i) snippet += "\xC3\xA9";
+  const std::vector<TextSearchHit> hit = {{"8f0c3e52-5d0b", "c1", 1'796'598'000'000, 0, "", snippet + " [end]"}};
+  std::ostringstream terminal, piped;
+  printSearchHits(terminal, hit, 60);
+  printSearchHits(piped, hit, std::nullopt);
+  const std::string head = "SEEN                 SESSION   TEXT\n2026-12-06 23:00:00  8f0c3e52  ";
+  EXPECT_EQ(terminal.str(), head + snippet.substr(0, 2 * 26) + "...\n") << "60 columns";
+  EXPECT_EQ(piped.str(), head + snippet.substr(0, 2 * 97) + "...\n") << "100 characters off a terminal";
 }
 
 TEST(TolvoctlOutputTest, TimeArgumentsInBerlin) {

@@ -1,6 +1,7 @@
 // tolvoctl: the command-line client of tolvo-recorder-service. One invocation opens one
 // connection; commands that read recorded data obtain a UI session token on it first, which
 // needs an unlocked vault (a locked vault's database cannot be read).
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,9 +168,11 @@ T requireValue(DataResult<T> result, const std::string& what) {
 
 std::string orDash(const std::optional<std::string>& text) { return text ? *text : "-"; }
 
-// A --from or --to option read by parseTimeArgument.
-void addTimeOption(CLI::App* command, const std::string& name, std::int64_t& target, const std::string& what) {
-  command
+// A time option (--from, --to, --since, --until, --at) read by parseTimeArgument into
+// `target`, a std::int64_t or a std::optional of one.
+template <typename Target>
+CLI::Option* addTimeOption(CLI::App* command, const std::string& name, Target& target, const std::string& what) {
+  return command
       ->add_option_function<std::string>(
           name,
           [&target, name](const std::string& text) {
@@ -402,6 +405,51 @@ void events(Context& ctx, const std::string& session, std::int64_t from, std::in
     table.add({std::to_string(e.id), formatTimeMs(e.tsMs), std::string(rawValue(e.type)), payload});
   }
   table.print(std::cout);
+}
+
+// --- screen text and pictures ---
+
+// The width of the terminal standard output goes to; nothing when it is not one.
+std::optional<std::size_t> terminalColumns() {
+  winsize size{};
+  if (::isatty(STDOUT_FILENO) == 0 || ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+    return std::nullopt;
+  }
+  return size.ws_col;
+}
+
+struct SearchRequest {
+  std::string query;
+  std::optional<std::int64_t> since, until;
+  std::int64_t limit = 20;
+  std::int64_t offset = 0;
+};
+
+void search(Context& ctx, const SearchRequest& request) {
+  auto result = ctx.client().searchText(ctx.token(), request.query, request.since, request.until, request.limit,
+                                        request.offset);
+  if (result.error) throw OperationFailed(explainServiceError(*result.error));
+  const std::vector<TextSearchHit> hits = std::move(result.value).value_or(std::vector<TextSearchHit>{});
+  if (ctx.json()) return printJson(Json(hits));
+  printSearchHits(std::cout, hits, terminalColumns());
+}
+
+void frame(Context& ctx, std::int64_t atMs, const std::string& out, const std::optional<std::string>& session,
+           const std::string& chunksDir) {
+  if (out == "-" && ::isatty(STDOUT_FILENO) != 0) {
+    throw OperationFailed("not writing a picture to a terminal; name an output file or redirect standard output");
+  }
+  const std::filesystem::path dir =
+      chunksDir.empty() ? TolvoConstants::Paths::chunksDirectory() : std::filesystem::path(chunksDir);
+  const ExportedFrame written = exportFrame(ctx.client(), ctx.token(), atMs, session, out, dir);
+  if (out == "-") return;
+  if (ctx.json()) {
+    return printJson({{"path", out}, {"bytes", written.bytes}, {"sessionId", written.sessionId},
+                      {"chunkId", written.chunkId}, {"shownFromMs", written.shownFromMs},
+                      {"width", written.width}, {"height", written.height}});
+  }
+  std::cout << "Wrote the " << written.width << "x" << written.height << " picture shown from "
+            << formatTimeMs(written.shownFromMs) << " to " << out << '\n';
 }
 
 // --- summaries ---
@@ -763,6 +811,25 @@ int run(int argc, char** argv) {
   addTimeOption(eventsCommand, "--from", from, "Start");
   addTimeOption(eventsCommand, "--to", to, "End");
   on(eventsCommand, [&](Context& c) { events(c, sessionId, from, to); });
+
+  // screen text and pictures
+  SearchRequest searchRequest;
+  auto* searchCommand = app.add_subcommand("search", "Find text that was on screen, newest first");
+  searchCommand->add_option("QUERY", searchRequest.query, "Words that must all occur; a final * matches a prefix")
+      ->required();
+  addTimeOption(searchCommand, "--since", searchRequest.since, "Seen at or after");
+  addTimeOption(searchCommand, "--until", searchRequest.until, "Seen at or before");
+  searchCommand->add_option("--limit", searchRequest.limit, "How many (default 20)");
+  searchCommand->add_option("--offset", searchRequest.offset, "How many to skip");
+  on(searchCommand, [&](Context& c) { search(c, searchRequest); });
+  std::int64_t frameTime = 0;
+  std::optional<std::string> frameSession;
+  auto* frameCommand = app.add_subcommand("frame", "Write the recorded picture shown at a time as a PNG file");
+  addTimeOption(frameCommand, "--at", frameTime, "The time")->required();
+  frameCommand->add_option("-o,--output", outPath, "Output file (created 0600; - for standard output)")->required();
+  frameCommand->add_option("--session", frameSession, "Look only in this session");
+  frameCommand->add_option("--chunks-dir", chunksDir, "Where the encrypted chunk files are (default: the vault's)");
+  on(frameCommand, [&](Context& c) { frame(c, frameTime, outPath, frameSession, chunksDir); });
 
   // record (also reachable as "recording", its earlier name)
   auto* record = app.add_subcommand("record", "Start, pause, resume or stop recording; its status and defaults")

@@ -69,18 +69,22 @@ std::size_t displayWidth(std::string_view text) {
   return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !isContinuationByte(c); }));
 }
 
-std::string truncateText(std::string_view text, std::size_t maxWidth) {
-  if (displayWidth(text) <= maxWidth) return std::string(text);
-  constexpr std::string_view kEllipsis = "...";
-  const std::size_t keep = maxWidth > kEllipsis.size() ? maxWidth - kEllipsis.size() : 0;
+std::string leadingCharacters(std::string_view text, std::size_t count) {
   std::size_t characters = 0;
   std::size_t end = 0;
   for (; end < text.size(); ++end) {
     if (isContinuationByte(text[end])) continue;
-    if (characters == keep) break;
+    if (characters == count) break;
     ++characters;
   }
-  return std::string(text.substr(0, end)) + std::string(kEllipsis);
+  return std::string(text.substr(0, end));
+}
+
+std::string truncateText(std::string_view text, std::size_t maxWidth) {
+  if (displayWidth(text) <= maxWidth) return std::string(text);
+  constexpr std::string_view kEllipsis = "...";
+  const std::size_t keep = maxWidth > kEllipsis.size() ? maxWidth - kEllipsis.size() : 0;
+  return leadingCharacters(text, keep) + std::string(kEllipsis);
 }
 
 void Table::add(std::vector<std::string> row) {
@@ -111,6 +115,26 @@ void Table::print(std::ostream& out) const {
   };
   emit(headers_);
   for (const auto& row : rows_) emit(row);
+}
+
+void printSearchHits(std::ostream& out, const std::vector<TextSearchHit>& hits,
+                     std::optional<std::size_t> terminalColumns) {
+  if (hits.empty()) {
+    out << "No matches.\n";
+    return;
+  }
+  // The columns before the snippet: a time (19), a session prefix (8), two gaps of 2.
+  constexpr std::size_t kLeadingColumns = 19 + 2 + 8 + 2;
+  constexpr std::size_t kMinSnippet = 20;
+  constexpr std::size_t kSnippetWithoutTerminal = 100;
+  const std::size_t snippetWidth =
+      terminalColumns ? std::max(kMinSnippet, *terminalColumns > kLeadingColumns ? *terminalColumns - kLeadingColumns : 0)
+                      : kSnippetWithoutTerminal;
+  Table table({"SEEN", "SESSION", "TEXT"});
+  for (const auto& hit : hits) {
+    table.add({formatTimeMs(hit.timestampMs), leadingCharacters(hit.sessionId, 8), truncateText(hit.snippet, snippetWidth)});
+  }
+  table.print(out);
 }
 
 }  // namespace tolvo::ctl

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/records.h"
+
 namespace tolvo::ctl {
 
 // Milliseconds since the Unix epoch as local time "2026-01-31 09:15:02"; "-" for nothing.
@@ -32,6 +34,9 @@ namespace tolvo::ctl {
 // ends in "...".
 [[nodiscard]] std::string truncateText(std::string_view text, std::size_t maxWidth);
 
+// The first `count` characters of `text`, never cut inside a UTF-8 sequence.
+[[nodiscard]] std::string leadingCharacters(std::string_view text, std::size_t count);
+
 // A plain text table: a header row, then rows, columns padded to their widest cell. Control
 // characters in cells (tabs, line breaks in window titles) are shown as spaces so that every
 // row stays on one line.
@@ -46,5 +51,11 @@ class Table {
   std::vector<std::string> headers_;
   std::vector<std::vector<std::string>> rows_;
 };
+
+// Search hits as a table: local time first seen, the session id's first 8 characters, the
+// snippet cut so that a row fits `terminalColumns` (at least 20 characters of snippet), or
+// to 100 characters when the output is not a terminal; "No matches." when there are none.
+void printSearchHits(std::ostream& out, const std::vector<TextSearchHit>& hits,
+                     std::optional<std::size_t> terminalColumns);
 
 }  // namespace tolvo::ctl
