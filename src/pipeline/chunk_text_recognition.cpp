@@ -36,12 +36,6 @@ constexpr int kMaximumRegions = 6;
 // recognizer then sees whole windows and columns.
 constexpr double kFullPictureShare = 0.5;
 
-TextBox bounding(const TextBox& a, const TextBox& b) noexcept {
-  const int left = std::min(a.x, b.x);
-  const int top = std::min(a.y, b.y);
-  return TextBox{left, top, std::max(a.x + a.width, b.x + b.width) - left, std::max(a.y + a.height, b.y + b.height) - top};
-}
-
 struct Sighting {
   ScreenTextLine line;
   TextBox where;  // of its latest sighting

@@ -11,15 +11,15 @@ bool overlaps(const TextBox& a, const TextBox& b) noexcept {
   return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 
+}  // namespace
+
+bool overlap(const TextBox& a, const TextBox& b) noexcept { return overlaps(a, b); }
+
 TextBox bounding(const TextBox& a, const TextBox& b) noexcept {
   const int left = std::min(a.x, b.x);
   const int top = std::min(a.y, b.y);
   return TextBox{left, top, std::max(a.x + a.width, b.x + b.width) - left, std::max(a.y + a.height, b.y + b.height) - top};
 }
-
-}  // namespace
-
-bool overlap(const TextBox& a, const TextBox& b) noexcept { return overlaps(a, b); }
 
 TextBox intersection(const TextBox& a, const TextBox& b) noexcept {
   const int left = std::max(a.x, b.x);

@@ -62,6 +62,8 @@ class ScreenChangeDetector {
 // The overlap of two boxes (empty: zero width or height), and whether there is one.
 [[nodiscard]] TextBox intersection(const TextBox& a, const TextBox& b) noexcept;
 [[nodiscard]] bool overlap(const TextBox& a, const TextBox& b) noexcept;
+// The smallest box holding both.
+[[nodiscard]] TextBox bounding(const TextBox& a, const TextBox& b) noexcept;
 // Replaces overlapping boxes by their bounding box until none overlap; more than
 // `maximumBoxes` become one box around all.
 void mergeOverlapping(std::vector<TextBox>& boxes, int maximumBoxes);

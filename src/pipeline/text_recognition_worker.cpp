@@ -1,5 +1,6 @@
 #include "pipeline/text_recognition_worker.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -142,9 +143,13 @@ void TextRecognitionWorker::run() {
     if (!deps_.keys.getMasterKey()) continue;
     drainBacklog();
     paused = !mayContinue();
-    // The engine's models are let go between bursts of work.
+    // The engine's models (tens of MB) are let go between bursts of work, and the heap gives
+    // the freed memory back to the system.
     std::lock_guard lock(recognitionMutex_);
-    recognizer_.reset();
+    if (recognizer_) {
+      recognizer_.reset();
+      (void)malloc_trim(0);
+    }
   }
 }
 
