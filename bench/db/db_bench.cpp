@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -13,17 +12,18 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "core/handle.h"
 #include "db/database_manager.h"
+#include "db/latencies.h"
 
 namespace tolvo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::Latencies;
 using Connection = Handle<sqlite3, sqlite3_close>;
 using Statement = Handle<sqlite3_stmt, sqlite3_finalize>;
 
@@ -50,34 +50,6 @@ std::string sessionId(int s) {
                 s % 4096, (s * 31) % 4096, static_cast<unsigned>(s) * 2654435761u);
   return id;
 }
-
-// Per-operation samples; reports the mean as the benchmark time and p50/p99 as counters.
-class Latencies {
- public:
-  explicit Latencies(benchmark::State& state) : state_(state) {}
-  ~Latencies() {
-    if (samples_.empty()) return;
-    std::sort(samples_.begin(), samples_.end());
-    auto at = [&](double q) {
-      return samples_[static_cast<std::size_t>(q * static_cast<double>(samples_.size() - 1))];
-    };
-    state_.counters["p50_us"] = at(0.50) * 1e6;
-    state_.counters["p99_us"] = at(0.99) * 1e6;
-    state_.counters["max_us"] = samples_.back() * 1e6;
-  }
-  template <typename F>
-  void measure(F&& work) {
-    const auto start = Clock::now();
-    work();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    state_.SetIterationTime(seconds);
-    samples_.push_back(seconds);
-  }
-
- private:
-  benchmark::State& state_;
-  std::vector<double> samples_;
-};
 
 void check(int rc, sqlite3* db, const char* what) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {

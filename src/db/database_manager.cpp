@@ -32,7 +32,7 @@ using Connection = Handle<sqlite3, detail::closeSQLiteConnection>;
 
 // The schema, one statement each, in creation order. Every object is created only if absent,
 // so opening an existing database changes nothing.
-constexpr std::array<std::string_view, 18> kSchema{
+constexpr std::array<std::string_view, 19> kSchema{
     "CREATE TABLE IF NOT EXISTS sessions ( session_id TEXT PRIMARY KEY, started_at_ms INTEGER NOT NULL, "
     "ended_at_ms INTEGER, created_at_ms INTEGER NOT NULL );",
     "CREATE TABLE IF NOT EXISTS chunks ( chunk_id TEXT PRIMARY KEY, session_id TEXT NOT NULL, start_at_ms "
@@ -72,6 +72,10 @@ constexpr std::array<std::string_view, 18> kSchema{
     "CREATE INDEX IF NOT EXISTS idx_screen_text_session ON screen_text_lines(session_id);",
     "CREATE INDEX IF NOT EXISTS idx_screen_text_chunk ON screen_text_lines(chunk_id);",
     "CREATE VIRTUAL TABLE IF NOT EXISTS screen_text_index USING fts4(text, tokenize=unicode61);",
+    // The longest time any stored line stayed on screen (never lowered): a search from a
+    // time need not look at lines first seen more than that before it.
+    "CREATE TABLE IF NOT EXISTS screen_text_span ( id INTEGER PRIMARY KEY CHECK (id = 1), longest_ms INTEGER NOT "
+    "NULL );",
     // The index merges its segments as lines arrive (the setting is kept in the index).
     "INSERT INTO screen_text_index(screen_text_index) VALUES('automerge=8');",
 };

@@ -51,6 +51,13 @@ constexpr std::string_view kSelectArtifact =
 constexpr std::int64_t kLineIdsPerMillisecond = 1024;
 constexpr std::int64_t kLatestLineTimeMs = std::numeric_limits<std::int64_t>::max() / kLineIdsPerMillisecond - 1;
 
+// a - b, clamped to the 64-bit range.
+std::int64_t saturatingDifference(std::int64_t a, std::int64_t b) {
+  std::int64_t difference = 0;
+  if (!__builtin_sub_overflow(a, b, &difference)) return difference;
+  return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
 std::int64_t firstLineIdAt(std::int64_t ms) {
   return std::clamp(ms, -kLatestLineTimeMs, kLatestLineTimeMs) * kLineIdsPerMillisecond;
 }
@@ -224,7 +231,9 @@ bool DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view
         "created_at_ms) VALUES (?, ?, ?, ?, ?, ?, ?);",
         {artifact.id, artifact.sessionId, rawValue(artifact.kind), artifact.rangeStartMs, artifact.rangeEndMs,
          artifact.fileRelpath, artifact.createdAtMs});
+    std::int64_t longest = 0;
     for (const IndexedTextLine& line : lines) {
+      longest = std::max(longest, saturatingDifference(line.lastSeenMs, line.firstSeenMs));
       const std::int64_t first = firstLineIdAt(line.firstSeenMs);
       const auto taken = queryUnsafe("SELECT MAX(line_id) AS last FROM screen_text_lines WHERE line_id BETWEEN ? AND ?;",
                                      {first, first + kLineIdsPerMillisecond - 1});
@@ -245,6 +254,8 @@ bool DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view
       }
       executeUnsafe("INSERT INTO screen_text_index (docid, text) VALUES (?, ?);", {*lineId, line.text});
     }
+    executeUnsafe("INSERT OR IGNORE INTO screen_text_span (id, longest_ms) VALUES (1, 0);");
+    executeUnsafe("UPDATE screen_text_span SET longest_ms = MAX(longest_ms, ?) WHERE id = 1;", {longest});
   });
   return stored;
 }
@@ -264,12 +275,19 @@ std::vector<TextSearchHit> DatabaseManager::searchText(std::string_view query, s
   // the rows of the page asked for are joined and cut into snippets.
   const std::int64_t lastId = endMs ? firstLineIdAt(*endMs) + kLineIdsPerMillisecond - 1
                                     : std::numeric_limits<std::int64_t>::max();
+  // Lines seen at or after the start were first seen at most the longest stay before it: the
+  // walk ends there instead of reading every older match (a range without any line).
+  std::int64_t firstId = std::numeric_limits<std::int64_t>::min();
+  if (startMs) {
+    const auto span = this->query("SELECT longest_ms FROM screen_text_span WHERE id = 1;");
+    if (!span.empty()) firstId = firstLineIdAt(saturatingDifference(*startMs, span.front().requiredInteger("longest_ms")));
+  }
   const auto rows = this->query(
       "SELECT l.session_id, l.chunk_id, l.first_seen_ms, l.last_seen_ms, i.text, snippet(screen_text_index, "
       "'[', ']', '…', -1, 12) AS snippet FROM screen_text_index AS i CROSS JOIN screen_text_lines AS l ON "
-      "l.line_id = i.docid WHERE screen_text_index MATCH ? AND i.docid <= ? AND l.last_seen_ms >= ? ORDER BY "
-      "i.docid DESC LIMIT ? OFFSET ?;",
-      {match, lastId, startMs.value_or(std::numeric_limits<std::int64_t>::min()), limit, offset});
+      "l.line_id = i.docid WHERE screen_text_index MATCH ? AND i.docid <= ? AND i.docid >= ? AND l.last_seen_ms >= ? "
+      "ORDER BY i.docid DESC LIMIT ? OFFSET ?;",
+      {match, lastId, firstId, startMs.value_or(std::numeric_limits<std::int64_t>::min()), limit, offset});
   std::vector<TextSearchHit> hits;
   hits.reserve(rows.size());
   for (const SQLRow& row : rows) {
