@@ -76,6 +76,11 @@ void ScreenTextStore::store(const Chunk& chunk, const ChunkText& text) const {
   const std::string relpath = artifactRelpath(chunk);
   const auto file = resolveInside(artifactsDirectory_, relpath);
   if (!file) throw PipelineError(PipelineError::Kind::chunkNotFound);
+  // The artifacts folder is made inside an existing vault only: a vault deleted while a
+  // chunk was being read is not brought back.
+  if (!std::filesystem::is_directory(artifactsDirectory_.parent_path())) {
+    throw PipelineError(PipelineError::Kind::chunkNotFound);
+  }
   fs::ensurePrivateDirectory(artifactsDirectory_);
 
   const std::string plaintext = artifactJSON(chunk, text).dump();
