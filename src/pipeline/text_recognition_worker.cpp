@@ -33,6 +33,12 @@ namespace {
 constexpr auto kLockedPoll = std::chrono::seconds(2);
 constexpr auto kIdlePoll = std::chrono::seconds(60);
 
+// The error text of a job that runs again after a process ended in its middle, and the end of
+// one that was cut short that way twice.
+constexpr std::string_view kInterruptedMark = "Interrupted by the end of the service; running again";
+constexpr std::string_view kSkippedAfterInterruptions =
+    "The service ended twice while reading this chunk's text; it is skipped";
+
 // The calling thread yields the CPU and the disk to everything else: SCHED_IDLE (nice 19 where
 // that is refused) and the idle I/O class.
 void lowerThreadPriority() {
@@ -173,9 +179,20 @@ TextRecognitionWorker::Outcome TextRecognitionWorker::runJob(const PipelineJob& 
   const std::int64_t startedAt = toUnixMs(deps_.clock.now());
   auto finish = [&](JobStatus status, std::optional<std::string> error) {
     deps_.database.updatePipelineJobStatus(job.id, status, startedAt, toUnixMs(deps_.clock.now()), std::move(error));
+    pausedJobs_.erase(job.id);
     std::lock_guard lock(mutex_);
     ++jobsFinished_;
   };
+  // A row left "running" by an earlier process was cut short by its end: it runs once more,
+  // marked, and a second such end (a chunk that brings the service down) skips it.
+  std::optional<std::string> mark;
+  if (job.status == JobStatus::running && !pausedJobs_.contains(job.id)) {
+    if (job.error == kInterruptedMark) {
+      finish(JobStatus::failed, std::string(kSkippedAfterInterruptions));
+      return Outcome::done;
+    }
+    mark = kInterruptedMark;
+  }
   try {
     const auto params =
         job.params ? json::tryDecode<TextRecognitionJobParams>(*job.params) : std::optional<TextRecognitionJobParams>();
@@ -184,19 +201,28 @@ TextRecognitionWorker::Outcome TextRecognitionWorker::runJob(const PipelineJob& 
     const auto chunk =
         std::find_if(chunks.begin(), chunks.end(), [&](const Chunk& c) { return c.id == params->chunkId; });
     if (chunk == chunks.end()) throw PipelineError(PipelineError::Kind::chunkNotFound);
-    deps_.database.updatePipelineJobStatus(job.id, JobStatus::running, startedAt, std::nullopt, std::nullopt);
-    if (!recognizeAndStore(*chunk, /*interruptible=*/true)) return Outcome::paused;
-    finish(JobStatus::done, std::nullopt);
+    deps_.database.updatePipelineJobStatus(job.id, JobStatus::running, startedAt, std::nullopt, mark);
+    if (recognizeAndStore(*chunk, /*interruptible=*/true)) {
+      finish(JobStatus::done, std::nullopt);
+      return Outcome::done;
+    }
   } catch (const std::exception& e) {
-    // A lock or a stop in the middle is a pause: the row stays and the job runs again.
-    if (!mayContinue()) return Outcome::paused;
-    try {
-      finish(JobStatus::failed, std::string(e.what()));
-    } catch (const std::exception&) {
-      return Outcome::paused;
+    if (mayContinue()) {
+      try {
+        finish(JobStatus::failed, std::string(e.what()));
+        return Outcome::done;
+      } catch (const std::exception&) {
+      }
     }
   }
-  return Outcome::done;
+  // A lock or a stop in the middle is a pause: the job runs again. Its row goes back to
+  // "queued" where the database is still open (a stop); after a lock this process knows it.
+  pausedJobs_.insert(job.id);
+  try {
+    deps_.database.updatePipelineJobStatus(job.id, JobStatus::queued, std::nullopt, std::nullopt, std::nullopt);
+  } catch (const std::exception&) {
+  }
+  return Outcome::paused;
 }
 
 std::optional<std::vector<ScreenTextLine>> TextRecognitionWorker::recognizeAndStore(const Chunk& chunk,

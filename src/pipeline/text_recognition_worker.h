@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,9 +38,11 @@ void from_json(const nlohmann::json& j, TextRecognitionJobParams& params);
 // Recognizes the text of finished chunks in the background: the `ocr` jobs of the database,
 // oldest first, one at a time, on a thread of its own running at idle priority (CPU and disk),
 // one picture at a time. While the vault is locked it waits; jobs are rows, so a backlog left
-// by a lock or a restart is taken up again (a job found "running" was cut short and runs
-// again). A job ends "done" once the chunk's text is stored (ScreenTextStore), "failed" with
-// the error's description when the chunk cannot be read or recognized.
+// by a lock or a restart is taken up again. A job found "running" was cut short by the end of
+// an earlier process: it runs once more, and is skipped ("failed") when that happens twice, so
+// a chunk that brings the service down cannot do so at every start. A job ends "done" once the
+// chunk's text is stored (ScreenTextStore), "failed" with the error's description when the
+// chunk cannot be read or recognized.
 //
 // Thread-safe.
 class TextRecognitionWorker {
@@ -105,6 +108,7 @@ class TextRecognitionWorker {
   [[nodiscard]] std::filesystem::path artifactsDirectory() const;
 
   Dependencies deps_;
+  std::set<std::string> pausedJobs_;  // on the worker's thread: jobs this process paused
   std::mutex recognitionMutex_;  // one recognition at a time; guards recognizer_
   std::unique_ptr<TextRecognizer> recognizer_;
 

@@ -1,7 +1,8 @@
 // The background text recognition of finished chunks on a real SQLCipher database with real
 // Tesseract: pictures of known words rendered by ffmpeg, recorded with the recorder's encoder
 // and muxer into encrypted chunks; jobs as rows, paused without a master key and taken up again,
-// outcomes, and the text of chunks without a job read on demand by a local summary.
+// outcomes (also of jobs cut short by the end of a process), and the text of chunks without a
+// job read on demand by a local summary.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -119,7 +120,10 @@ TEST_F(TextRecognitionWorkerTest, JobsWaitForTheKeyThenEndDoneOrFailedAndAnUnque
   PipelineJob missing = makeTextRecognitionJob(gone, kT0 + 7000);
   PipelineJob garbled = makeTextRecognitionJob(lantern, kT0 + 8000);
   garbled.params = json::encode(std::string("not an object"));
-  for (const auto& job : {left, missing, garbled}) db_.createPipelineJob(job);
+  PipelineJob twice = makeTextRecognitionJob(zebra, kT0 + 9000);  // cut short again on its second run
+  twice.status = JobStatus::running;
+  twice.error = "Interrupted by the end of the service; running again";
+  for (const auto& job : {left, missing, garbled, twice}) db_.createPipelineJob(job);
 
   // Without the master key nothing is read, however long the worker waits.
   keys_.clearKeys();
@@ -131,7 +135,7 @@ TEST_F(TextRecognitionWorkerTest, JobsWaitForTheKeyThenEndDoneOrFailedAndAnUnque
   EXPECT_EQ(db_.getPipelineJob(left.id)->status, JobStatus::running);
 
   keys_.setMasterKey(master_);
-  ASSERT_TRUE(waitFor([&] { return worker->jobsFinished() == 4; })) << worker->jobsFinished();
+  ASSERT_TRUE(waitFor([&] { return worker->jobsFinished() == 5; })) << worker->jobsFinished();
   EXPECT_THAT(found("harbour lantern"), testing::ElementsAre("c-lantern"));
   EXPECT_THAT(found("zebra"), testing::ElementsAre("c-zebra"));
   const auto statusOf = [&](const PipelineJob& job) {
@@ -141,6 +145,7 @@ TEST_F(TextRecognitionWorkerTest, JobsWaitForTheKeyThenEndDoneOrFailedAndAnUnque
   EXPECT_EQ(statusOf(left), "done ");
   EXPECT_EQ(statusOf(missing), "failed Chunk not found");
   EXPECT_EQ(statusOf(garbled), "failed Invalid job parameters");
+  EXPECT_EQ(statusOf(twice), "failed The service ended twice while reading this chunk's text; it is skipped");
   const auto stored = ScreenTextStore(db_, keys_, artifacts_, SystemClock::instance()).load(lantern);
   ASSERT_TRUE(stored.has_value());
   ASSERT_FALSE(stored->empty());
