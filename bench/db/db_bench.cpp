@@ -17,17 +17,13 @@
 
 #include "core/handle.h"
 #include "db/database_manager.h"
-#include "db/latencies.h"
+#include "db/db_bench_support.h"
 
 namespace tolvo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using bench::Latencies;
-using Connection = Handle<sqlite3, sqlite3_close>;
-using Statement = Handle<sqlite3_stmt, sqlite3_finalize>;
-
-constexpr std::string_view kKeyHex = "5f0e2a7c19d84b3e6a21c0ff9e8d7c6b5a4938271605f4e3d2c1b0a998877665";
+using namespace bench;
 constexpr int kSessions = 100;
 constexpr int kEventsPerSession = 10'000;
 constexpr std::int64_t kDayMs = 86'400'000;
@@ -35,43 +31,12 @@ constexpr std::int64_t kHourMs = 3'600'000;
 constexpr std::int64_t kEventSpacingMs = kDayMs / kEventsPerSession;  // 8.64 s: a day per session
 constexpr std::int64_t kEpochMs = 1'767'225'600'000;                   // 2026-01-01
 
-std::filesystem::path& workDir() {
-  static std::filesystem::path dir = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tolvo-db-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return std::filesystem::path(pattern);
-  }();
-  return dir;
-}
-
 std::string sessionId(int s) {
   char id[37];
   std::snprintf(id, sizeof id, "%08x-%04x-4%03x-a%03x-%012x", 0x5e551000u + static_cast<unsigned>(s * 7919), s,
                 s % 4096, (s * 31) % 4096, static_cast<unsigned>(s) * 2654435761u);
   return id;
 }
-
-void check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-  }
-}
-
-void exec(sqlite3* db, const std::string& sql) {
-  check(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), db, sql.c_str());
-}
-
-// A raw connection to a file, keyed like DatabaseManager keys it (or with `keyPragma`).
-Connection rawOpen(const std::filesystem::path& path, const std::string& keyPragma) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open(path.c_str(), &raw);
-  Connection db(raw);
-  check(rc, raw, "open");
-  if (!keyPragma.empty()) exec(db.get(), keyPragma);
-  return db;
-}
-
-std::string managerKeyPragma() { return "PRAGMA key = 'x\"" + std::string(kKeyHex) + "\"';"; }
 
 // The 1,000,000-event database: made once per run through DatabaseManager (schema, pragmas),
 // then filled in one transaction over a raw connection keyed the same way.
@@ -290,15 +255,4 @@ BENCHMARK(BM_OpenClose_NoKey)->Iterations(30)->UseManualTime()->Unit(benchmark::
 }  // namespace
 }  // namespace tolvo
 
-int main(int argc, char** argv) {
-  // The diagnostic log of every open goes into the run's temporary folder, not the user's.
-  const std::filesystem::path dir = tolvo::workDir();
-  ::setenv("TMPDIR", dir.c_str(), 1);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
-  return 0;
-}
+int main(int argc, char** argv) { return tolvo::bench::runBenchmarks(argc, argv); }

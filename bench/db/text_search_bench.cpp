@@ -38,18 +38,15 @@
 
 #include "core/handle.h"
 #include "db/database_manager.h"
-#include "db/latencies.h"
+#include "db/db_bench_support.h"
 #include "db/text_search_query.h"
 
 namespace tolvo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using bench::Latencies;
-using Connection = Handle<sqlite3, sqlite3_close>;
-using Statement = Handle<sqlite3_stmt, sqlite3_finalize>;
+using namespace bench;
 
-constexpr std::string_view kKeyHex = "5f0e2a7c19d84b3e6a21c0ff9e8d7c6b5a4938271605f4e3d2c1b0a998877665";
 constexpr int kDays = 30;
 constexpr int kHoursPerDay = 8;
 constexpr int kChunksPerHour = 20;
@@ -64,15 +61,6 @@ constexpr std::int64_t kChunkMs = kHourMs / kChunksPerHour;
 constexpr std::int64_t kWorkdayStartMs = 9 * kHourMs;
 constexpr std::int64_t kEpochMs = 1'767'225'600'000;  // 2026-01-01
 constexpr int kMiddleDay = kDays / 2;
-
-std::filesystem::path& workDir() {
-  static std::filesystem::path dir = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tolvo-text-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    return std::filesystem::path(pattern);
-  }();
-  return dir;
-}
 
 // --- Deterministic text -------------------------------------------------------------------
 
@@ -329,23 +317,6 @@ std::vector<std::string> wordsBetween(const std::unordered_map<std::string, std:
                static_cast<long long>(low), static_cast<long long>(high),
                static_cast<long long>(ranked[ranked.size() / 2].first));
   return interleaved(chosen);
-}
-
-void check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-  }
-}
-
-// A raw connection keyed like DatabaseManager keys it (the hex key as a passphrase).
-Connection rawOpen(const std::filesystem::path& path) {
-  sqlite3* raw = nullptr;
-  const int rc = sqlite3_open(path.c_str(), &raw);
-  Connection db(raw);
-  check(rc, raw, "open");
-  const std::string key = "PRAGMA key = 'x\"" + std::string(kKeyHex) + "\"';";
-  check(sqlite3_exec(raw, key.c_str(), nullptr, nullptr, nullptr), raw, "key");
-  return db;
 }
 
 void storeMonth(const TextMaker& maker, const std::filesystem::path& path) {
@@ -614,16 +585,4 @@ void registerBenchmarks() {
 }  // namespace
 }  // namespace tolvo
 
-int main(int argc, char** argv) {
-  // The diagnostic log of every open goes into the run's temporary folder, not the user's.
-  const std::filesystem::path dir = tolvo::workDir();
-  ::setenv("TMPDIR", dir.c_str(), 1);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  tolvo::registerBenchmarks();
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
-  return 0;
-}
+int main(int argc, char** argv) { return tolvo::bench::runBenchmarks(argc, argv, tolvo::registerBenchmarks); }
