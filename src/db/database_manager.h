@@ -122,10 +122,11 @@ class DatabaseManager {
   // Jobs of `type` whose status is one of `statuses`, oldest request first.
   [[nodiscard]] std::vector<PipelineJob> listPipelineJobs(JobType type, const std::vector<JobStatus>& statuses);
 
-  // Stores the text recognized in a chunk: the artifact's row and one index row per line, in
-  // one transaction. An earlier artifact of the same session, kind and file, and every line
-  // of the chunk indexed before, are replaced. Stores nothing and returns false when the
-  // chunk (of the artifact's session) is not in the database.
+  // Stores the text recognized in a chunk: what was stored for the chunk before is removed,
+  // then the lines are indexed a few hundred per transaction and the artifact's row (an
+  // earlier one of the same session, kind and file replaced) comes with the last of them.
+  // Stores nothing more and returns false once the chunk (of the artifact's session) is not in
+  // the database. Cut short, it leaves lines without the artifact's row.
   [[nodiscard]] bool storeScreenText(const Artifact& artifact, std::string_view chunkId, const std::vector<IndexedTextLine>& lines);
   // The session's ocr artifact whose file is `fileRelpath`, if there is one.
   [[nodiscard]] std::optional<Artifact> screenTextArtifact(std::string_view sessionId, std::string_view fileRelpath);

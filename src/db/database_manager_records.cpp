@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/raw_enum.h"
@@ -49,6 +50,8 @@ constexpr std::string_view kSelectArtifact =
 // A line's row id: the time it was first seen times 1024 plus a counter, so that the index's
 // row order is the order of first sight (newest first is a backward walk of the index).
 constexpr std::int64_t kLineIdsPerMillisecond = 1024;
+// Lines stored per transaction (see storeScreenText).
+constexpr std::size_t kLinesPerTransaction = 256;
 constexpr std::int64_t kLatestLineTimeMs = std::numeric_limits<std::int64_t>::max() / kLineIdsPerMillisecond - 1;
 
 // a - b, clamped to the 64-bit range.
@@ -210,13 +213,18 @@ std::vector<PipelineJob> DatabaseManager::listPipelineJobs(JobType type, const s
 
 bool DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view chunkId,
                                       const std::vector<IndexedTextLine>& lines) {
+  // The lines go in a few hundred per transaction, so the recorder's own statements are never
+  // held up for long behind them; the artifact's row comes with the last batch and marks the
+  // chunk as done. Until then the chunk counts as not read: a store cut short by the end of
+  // the process is replaced by the next one. Each batch first checks that the chunk is still
+  // there (its session may be deleted meanwhile, and with it the lines stored so far).
+  const auto chunkIsThere = [&] {
+    return !queryUnsafe("SELECT 1 FROM chunks WHERE chunk_id = ? AND session_id = ?;", {chunkId, artifact.sessionId})
+                .empty();
+  };
   bool stored = false;
   inTransaction([&] {
-    // The chunk's session may have been deleted while its text was being read.
-    if (queryUnsafe("SELECT 1 FROM chunks WHERE chunk_id = ? AND session_id = ?;", {chunkId, artifact.sessionId})
-            .empty()) {
-      return;
-    }
+    if (!chunkIsThere()) return;
     stored = true;
     if (artifact.fileRelpath) {
       executeUnsafe("DELETE FROM artifacts WHERE session_id = ? AND kind = ? AND file_relpath = ?;",
@@ -226,37 +234,55 @@ bool DatabaseManager::storeScreenText(const Artifact& artifact, std::string_view
         "DELETE FROM screen_text_index WHERE docid IN (SELECT line_id FROM screen_text_lines WHERE chunk_id = ?);",
         {chunkId});
     executeUnsafe("DELETE FROM screen_text_lines WHERE chunk_id = ?;", {chunkId});
-    executeUnsafe(
-        "INSERT INTO artifacts (artifact_id, session_id, kind, range_start_ms, range_end_ms, file_relpath, "
-        "created_at_ms) VALUES (?, ?, ?, ?, ?, ?, ?);",
-        {artifact.id, artifact.sessionId, rawValue(artifact.kind), artifact.rangeStartMs, artifact.rangeEndMs,
-         artifact.fileRelpath, artifact.createdAtMs});
-    std::int64_t longest = 0;
-    for (const IndexedTextLine& line : lines) {
-      longest = std::max(longest, saturatingDifference(line.lastSeenMs, line.firstSeenMs));
-      const std::int64_t first = firstLineIdAt(line.firstSeenMs);
-      const auto taken = queryUnsafe("SELECT MAX(line_id) AS last FROM screen_text_lines WHERE line_id BETWEEN ? AND ?;",
-                                     {first, first + kLineIdsPerMillisecond - 1});
-      std::optional<std::int64_t> lineId = first;
-      if (auto last = taken.front().integer("last")) {
-        lineId = *last + 1 < first + kLineIdsPerMillisecond ? std::optional(*last + 1) : std::nullopt;
-      }
-      // More than 1024 lines first seen in one millisecond: the rest go after the newest line.
-      if (!lineId) {
-        lineId = executeReturningLastInsertRowIdUnsafe(
-            "INSERT INTO screen_text_lines (session_id, chunk_id, first_seen_ms, last_seen_ms) VALUES (?, ?, ?, ?);",
-            {artifact.sessionId, chunkId, line.firstSeenMs, line.lastSeenMs});
-      } else {
-        executeUnsafe(
-            "INSERT INTO screen_text_lines (line_id, session_id, chunk_id, first_seen_ms, last_seen_ms) VALUES (?, "
-            "?, ?, ?, ?);",
-            {*lineId, artifact.sessionId, chunkId, line.firstSeenMs, line.lastSeenMs});
-      }
-      executeUnsafe("INSERT INTO screen_text_index (docid, text) VALUES (?, ?);", {*lineId, line.text});
-    }
-    executeUnsafe("INSERT OR IGNORE INTO screen_text_span (id, longest_ms) VALUES (1, 0);");
-    executeUnsafe("UPDATE screen_text_span SET longest_ms = MAX(longest_ms, ?) WHERE id = 1;", {longest});
   });
+  std::int64_t longest = 0;
+  for (std::size_t at = 0; stored;) {
+    const std::size_t end = std::min(lines.size(), at + kLinesPerTransaction);
+    inTransaction([&] {
+      if (!chunkIsThere()) {
+        stored = false;
+        return;
+      }
+      // The next free id of each first-seen time met in this batch.
+      std::unordered_map<std::int64_t, std::int64_t> nextIds;
+      for (std::size_t i = at; i < end; ++i) {
+        const IndexedTextLine& line = lines[i];
+        longest = std::max(longest, saturatingDifference(line.lastSeenMs, line.firstSeenMs));
+        const std::int64_t first = firstLineIdAt(line.firstSeenMs);
+        auto next = nextIds.find(first);
+        if (next == nextIds.end()) {
+          const auto taken = queryUnsafe(
+              "SELECT MAX(line_id) AS last FROM screen_text_lines WHERE line_id BETWEEN ? AND ?;",
+              {first, first + kLineIdsPerMillisecond - 1});
+          next = nextIds.emplace(first, taken.front().integer("last").value_or(first - 1) + 1).first;
+        }
+        std::int64_t lineId = next->second;
+        if (lineId < first + kLineIdsPerMillisecond) {
+          executeUnsafe(
+              "INSERT INTO screen_text_lines (line_id, session_id, chunk_id, first_seen_ms, last_seen_ms) VALUES "
+              "(?, ?, ?, ?, ?);",
+              {lineId, artifact.sessionId, chunkId, line.firstSeenMs, line.lastSeenMs});
+          ++next->second;
+        } else {
+          // More than 1024 lines first seen in one millisecond: the rest go after the newest line.
+          lineId = executeReturningLastInsertRowIdUnsafe(
+              "INSERT INTO screen_text_lines (session_id, chunk_id, first_seen_ms, last_seen_ms) VALUES (?, ?, ?, ?);",
+              {artifact.sessionId, chunkId, line.firstSeenMs, line.lastSeenMs});
+        }
+        executeUnsafe("INSERT INTO screen_text_index (docid, text) VALUES (?, ?);", {lineId, line.text});
+      }
+      if (end < lines.size()) return;
+      executeUnsafe("INSERT OR IGNORE INTO screen_text_span (id, longest_ms) VALUES (1, 0);");
+      executeUnsafe("UPDATE screen_text_span SET longest_ms = MAX(longest_ms, ?) WHERE id = 1;", {longest});
+      executeUnsafe(
+          "INSERT INTO artifacts (artifact_id, session_id, kind, range_start_ms, range_end_ms, file_relpath, "
+          "created_at_ms) VALUES (?, ?, ?, ?, ?, ?, ?);",
+          {artifact.id, artifact.sessionId, rawValue(artifact.kind), artifact.rangeStartMs, artifact.rangeEndMs,
+           artifact.fileRelpath, artifact.createdAtMs});
+    });
+    if (end == lines.size()) break;
+    at = end;
+  }
   return stored;
 }
 
