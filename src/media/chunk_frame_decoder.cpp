@@ -17,11 +17,6 @@ extern "C" {
 namespace tolvo {
 namespace {
 
-int check(int status, const std::string& step) {
-  if (status < 0) throw MediaError(mediaErrorText(status) + " (" + step + ")");
-  return status;
-}
-
 // Whether the first plane of `format` holds 8-bit luma, one byte per pixel: gray pictures are
 // then its rows, with no conversion.
 bool hasPlainLuma(int format) {
@@ -48,10 +43,10 @@ class PictureReader {
     const AVCodec* codec = avcodec_find_decoder(video.codecpar->codec_id);
     if (codec == nullptr) throw MediaError("no decoder for the chunk's video");
     decoder.reset(mediaAllocated(avcodec_alloc_context3(codec)));
-    check(avcodec_parameters_to_context(decoder.get(), video.codecpar), "reading the video format");
+    checkMediaStatus(avcodec_parameters_to_context(decoder.get(), video.codecpar), "reading the video format");
     decoder.get()->pkt_timebase = video.time_base;
     decoder.get()->thread_count = 1;  // a background reader: one core, one picture in flight
-    check(avcodec_open2(decoder.get(), codec, nullptr), "opening the video decoder");
+    checkMediaStatus(avcodec_open2(decoder.get(), codec, nullptr), "opening the video decoder");
     timeBase = video.time_base;
     packet.reset(mediaAllocated(av_packet_alloc()));
     frame.reset(mediaAllocated(av_frame_alloc()));
@@ -118,7 +113,7 @@ class PictureReader {
     }
     std::uint8_t* planes[4] = {out.data.data(), nullptr, nullptr, nullptr};
     const int strides[4] = {out.stride, 0, 0, 0};
-    check(sws_scale(scaler.get(), f->data, f->linesize, 0, f->height, planes, strides), "converting a picture");
+    checkMediaStatus(sws_scale(scaler.get(), f->data, f->linesize, 0, f->height, planes, strides), "converting a picture");
     return out;
   }
 
@@ -159,7 +154,7 @@ std::optional<VideoFrame> frameAt(ByteView mp4, std::int64_t timeMs, FramePixels
   while (state.decodeNext()) {
     if (any && state.frameTimeMs() > timeMs) break;
     av_frame_unref(shown.get());
-    check(av_frame_ref(shown.get(), state.frame.get()), "keeping a picture");
+    checkMediaStatus(av_frame_ref(shown.get(), state.frame.get()), "keeping a picture");
     any = true;
     if (state.frameTimeMs() >= timeMs) break;
   }
@@ -180,14 +175,14 @@ Bytes encodePNG(const VideoFrame& frame) {
   c->pix_fmt = frame.pixels == FramePixels::rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_GRAY8;
   c->time_base = AVRational{1, 1};
   c->thread_count = 1;
-  check(avcodec_open2(c, codec, nullptr), "opening the PNG encoder");
+  checkMediaStatus(avcodec_open2(c, codec, nullptr), "opening the PNG encoder");
 
   FrameHandle picture(mediaAllocated(av_frame_alloc()));
   AVFrame* p = picture.get();
   p->format = c->pix_fmt;
   p->width = frame.width;
   p->height = frame.height;
-  check(av_frame_get_buffer(p, 0), "allocating a picture");
+  checkMediaStatus(av_frame_get_buffer(p, 0), "allocating a picture");
   const std::size_t rowBytes = static_cast<std::size_t>(frame.width) * (frame.pixels == FramePixels::rgb ? 3 : 1);
   if (frame.stride < static_cast<int>(rowBytes) ||
       frame.data.size() < static_cast<std::size_t>(frame.stride) * static_cast<std::size_t>(frame.height - 1) + rowBytes)
@@ -196,12 +191,12 @@ Bytes encodePNG(const VideoFrame& frame) {
     std::memcpy(p->data[0] + static_cast<std::ptrdiff_t>(y) * p->linesize[0],
                 frame.data.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(frame.stride), rowBytes);
 
-  check(avcodec_send_frame(c, p), "encoding the PNG");
-  check(avcodec_send_frame(c, nullptr), "encoding the PNG");
+  checkMediaStatus(avcodec_send_frame(c, p), "encoding the PNG");
+  checkMediaStatus(avcodec_send_frame(c, nullptr), "encoding the PNG");
   PacketHandle packet(mediaAllocated(av_packet_alloc()));
   Bytes png;
   for (int status; (status = avcodec_receive_packet(c, packet.get())) != AVERROR_EOF;) {
-    check(status, "encoding the PNG");
+    checkMediaStatus(status, "encoding the PNG");
     png.insert(png.end(), packet.get()->data, packet.get()->data + packet.get()->size);
     av_packet_unref(packet.get());
   }

@@ -35,6 +35,11 @@ std::string mediaErrorText(int status) {
   return text;
 }
 
+int checkMediaStatus(int status, const std::string& step) {
+  if (status < 0) throw MediaError(mediaErrorText(status) + " (" + step + ")");
+  return status;
+}
+
 MemoryMediaInput::MemoryMediaInput(ByteView bytes, const std::string& name) : bytes_(bytes) {
   auto* buffer = mediaAllocated(static_cast<unsigned char*>(av_malloc(kIOBufferSize)));
   io_.reset(avio_alloc_context(buffer, kIOBufferSize, 0, this, &MemoryMediaInput::read, nullptr,
@@ -46,8 +51,7 @@ MemoryMediaInput::MemoryMediaInput(ByteView bytes, const std::string& name) : by
   AVFormatContext* context = mediaAllocated(avformat_alloc_context());
   context->pb = io_.get();
   // Frees the context itself when it fails.
-  const int status = avformat_open_input(&context, nullptr, av_find_input_format("mp4"), nullptr);
-  if (status < 0) throw MediaError(mediaErrorText(status) + " (reading " + name + ")");
+  checkMediaStatus(avformat_open_input(&context, nullptr, av_find_input_format("mp4"), nullptr), "reading " + name);
   context_.reset(context);
 }
 

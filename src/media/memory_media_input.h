@@ -32,6 +32,8 @@ using ScalerHandle = Handle<SwsContext, freeScaler>;
 
 // FFmpeg's text for a negative status ("Invalid data found when processing input").
 [[nodiscard]] std::string mediaErrorText(int status);
+// `status`, or MediaError with FFmpeg's text and `step` when it is negative.
+int checkMediaStatus(int status, const std::string& step);
 
 // `pointer`, or std::bad_alloc when an FFmpeg allocation returned nothing.
 template <typename T>

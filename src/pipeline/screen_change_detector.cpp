@@ -7,13 +7,12 @@
 namespace tolvo {
 namespace {
 
-bool overlaps(const TextBox& a, const TextBox& b) noexcept {
-  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
-}
 
 }  // namespace
 
-bool overlap(const TextBox& a, const TextBox& b) noexcept { return overlaps(a, b); }
+bool overlap(const TextBox& a, const TextBox& b) noexcept {
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
 
 TextBox bounding(const TextBox& a, const TextBox& b) noexcept {
   const int left = std::min(a.x, b.x);
@@ -82,7 +81,7 @@ void mergeOverlapping(std::vector<TextBox>& boxes, int maximumBoxes) {
     merged = false;
     for (std::size_t i = 0; i < boxes.size() && !merged; ++i)
       for (std::size_t j = i + 1; j < boxes.size() && !merged; ++j)
-        if (overlaps(boxes[i], boxes[j])) {
+        if (overlap(boxes[i], boxes[j])) {
           boxes[i] = bounding(boxes[i], boxes[j]);
           boxes.erase(boxes.begin() + static_cast<std::ptrdiff_t>(j));
           merged = true;

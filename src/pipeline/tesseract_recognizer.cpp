@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pipeline/pipeline_error.h"
+#include "pipeline/summary_text.h"
 #include "pipeline/text_recognizer.h"
 
 namespace tolvo {
@@ -59,13 +60,6 @@ std::string joinedLanguages(const std::vector<std::string>& languages) {
     joined += language;
   }
   return joined.empty() ? "eng" : joined;
-}
-
-std::string_view trimmed(std::string_view text) {
-  const auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-  while (!text.empty() && space(text.front())) text.remove_prefix(1);
-  while (!text.empty() && space(text.back())) text.remove_suffix(1);
-  return text;
 }
 
 bool looksLikeText(std::string_view text) {
@@ -120,12 +114,12 @@ class TesseractRecognizer final : public TextRecognizer {
       if (it->Empty(kLine)) continue;
       const std::unique_ptr<char[]> text(it->GetUTF8Text(kLine));
       if (!text) continue;
-      const std::string_view line = trimmed(text.get());
+      const std::string line = trimWhitespace(text.get());
       const float confidence = std::clamp(it->Confidence(kLine) / 100.0F, 0.0F, 1.0F);
       if (line.empty() || confidence < kMinimumConfidence || !looksLikeText(line)) continue;
       int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
       if (!it->BoundingBox(kLine, &x0, &y0, &x1, &y1)) continue;
-      lines.push_back(RecognizedLine{std::string(line), confidence, TextBox{left + x0, top + y0, x1 - x0, y1 - y0}});
+      lines.push_back(RecognizedLine{line, confidence, TextBox{left + x0, top + y0, x1 - x0, y1 - y0}});
     } while (it->Next(kLine));
     return lines;
   }
